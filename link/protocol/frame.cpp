@@ -64,12 +64,18 @@ bool encodeFrame(const CommandRecord& record, std::uint8_t* out) {
   return true;
 }
 
-bool decodeFrame(const std::uint8_t* in, CommandRecord& record) {
-  if (!(in[0] & kStartMark)) return false;
+FrameFault checkFrame(const std::uint8_t* in) {
+  if (!(in[0] & kStartMark)) return FrameFault::kNoStartMark;
   for (std::size_t i = 1; i <= kHighBitsOffset; ++i) {
-    if (in[i] & 0x80) return false;
+    if (in[i] & 0x80) return FrameFault::kHighBitInBody;
   }
-  if (crc7(in, kCrcOffset) != in[kCrcOffset]) return false;
+  // Byte 11 needs no test of its own: the CRC never has bit 7 set.
+  if (crc7(in, kCrcOffset) != in[kCrcOffset]) return FrameFault::kBadCrc;
+  return FrameFault::kNone;
+}
+
+bool decodeFrame(const std::uint8_t* in, CommandRecord& record) {
+  if (checkFrame(in) != FrameFault::kNone) return false;
 
   std::uint8_t fields[10];
   for (std::size_t i = 0; i < 10; ++i) fields[i] = in[i];

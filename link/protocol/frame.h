@@ -39,6 +39,10 @@ std::uint8_t crc7(const std::uint8_t* bytes, std::size_t length);
 // and `code` is not carried. Always returns true.
 bool encodeFrame(const CommandRecord& record, std::uint8_t* out);
 
+// Why 12 bytes are not a frame, checked in this order.
+enum class FrameFault { kNone, kNoStartMark, kHighBitInBody, kBadCrc };
+FrameFault checkFrame(const std::uint8_t* in);
+
 // Checks the 12 bytes at `in` (start mark, bit 7 clear in bytes 1..10, CRC) and on success fills
 // `record`, `dest` keeping the start mark. On failure returns false and leaves `record` alone.
 bool decodeFrame(const std::uint8_t* in, CommandRecord& record);

@@ -103,10 +103,12 @@ TEST(Frame, RejectsWhatIsNotAFrameAndLeavesTheRecordAlone) {
   };
 
   rejects(Frame{}, "twelve zero bytes: no start mark");
+  EXPECT_EQ(checkFrame(Frame{}.data()), FrameFault::kNoStartMark);
   // The low 7 bits of byte 11 are the CRC, but bit 7 is set.
   Frame high_crc = valid;
   high_crc[11] = 0xF2;
   rejects(high_crc, "byte 11 with bit 7 set");
+  EXPECT_EQ(checkFrame(high_crc.data()), FrameFault::kBadCrc);
   for (int v = 0; v < 256; ++v) {
     if (v == valid[11]) continue;
     Frame f = valid;
@@ -120,6 +122,7 @@ TEST(Frame, RejectsWhatIsNotAFrameAndLeavesTheRecordAlone) {
     f[i] |= 0x80;
     f[11] = referenceCrc7(f.data(), 11);
     rejects(f, "bit 7 in a body byte");
+    EXPECT_EQ(checkFrame(f.data()), FrameFault::kHighBitInBody);
   }
   // No resynchronisation: a valid frame shifted by one byte is not found.
   Frame shifted{};
