@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs every test: native debug, ASan+UBSan and TSan builds; the 64-bit Windows build under Wine;
+# the 32-bit Windows build's exports; bounded fuzzing; formatting.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+step() { printf '\n==== %s\n' "$*"; }
+
+for preset in default asan tsan mingw64 mingw32; do
+  step "$preset: build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  step "$preset: test"
+  ctest --preset "$preset"
+done
+
+step "fuzz"
+scripts/fuzz.sh "${VARNO_FUZZ_SECONDS:-20}"
+
+step "format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+step "all tests passed"
