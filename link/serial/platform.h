@@ -1,0 +1,59 @@
+// The thread, event and clock primitives the connection is written against. One implementation
+// per platform (platform_win32.cpp, platform_posix.cpp).
+#ifndef VARNO_SERIAL_PLATFORM_H
+#define VARNO_SERIAL_PLATFORM_H
+
+#include <cstdint>
+#include <memory>
+
+namespace varno {
+
+// An event that stays signalled from set() until reset(): a signal given while the waiter is busy
+// is not lost.
+class ManualResetEvent {
+ public:
+  ManualResetEvent();
+  ~ManualResetEvent();
+  ManualResetEvent(const ManualResetEvent&) = delete;
+  ManualResetEvent& operator=(const ManualResetEvent&) = delete;
+
+  void set();
+  void reset();
+  // True when the event is (or becomes) signalled within `timeout_ms`; kInfinite waits forever.
+  bool wait(std::uint32_t timeout_ms);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A thread whose end can be awaited with a limit.
+class WorkerThread {
+ public:
+  using Routine = void (*)(void* argument);
+
+  WorkerThread();
+  ~WorkerThread();  // the thread must have been joined or detached
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  // False when the thread could not be created.
+  bool start(Routine routine, void* argument);
+  // True when the thread has ended within `timeout_ms`.
+  bool waitForEnd(std::uint32_t timeout_ms);
+  // Releases the thread: after an end reported by waitForEnd, or to let a thread that will not
+  // end run on by itself.
+  void release();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Milliseconds from an arbitrary origin, wrapping at 2^32; take differences as uint32_t.
+std::uint32_t millisecondClock();
+void sleepMilliseconds(std::uint32_t ms);
+
+}  // namespace varno
+
+#endif  // VARNO_SERIAL_PLATFORM_H
