@@ -1,0 +1,53 @@
+#include "device_spec.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <stdexcept>
+
+namespace varno::sim {
+namespace {
+
+TEST(SimDeviceSpec, EveryOptionLandsInItsField) {
+  const DeviceSpec spec = parseDeviceSpec(
+      "5:split=4+3+0x2,gap=5,late=0x10,short=7,badcrc,status=0x81,error=3,data=0x01020384,"
+      "to=9,hangup=6");
+  EXPECT_EQ(spec.address, 5);
+  const DeviceBehaviour& b = spec.behaviour;
+  EXPECT_EQ(b.pieces, (std::vector<std::size_t>{4, 3, 2}));
+  EXPECT_EQ(b.gap_ms, 5u);
+  EXPECT_EQ(b.delay_ms, 16u);
+  EXPECT_EQ(b.truncate_to, 7u);
+  EXPECT_TRUE(b.corrupt_crc);
+  EXPECT_EQ(b.status, 0x81);
+  EXPECT_EQ(b.error, 3);
+  ASSERT_TRUE(b.data.has_value());
+  EXPECT_EQ(*b.data,
+            (std::array<std::uint8_t, 4>{0x84, 0x03, 0x02, 0x01}));  // least significant first
+  EXPECT_EQ(b.reply_dest, std::optional<std::uint8_t>(9));
+  EXPECT_EQ(b.hang_up_after, std::optional<std::size_t>(6));
+
+  EXPECT_TRUE(parseDeviceSpec("2:silent").behaviour.silent);
+  EXPECT_EQ(parseDeviceSpec("0x7F").address, 127);
+  EXPECT_FALSE(parseDeviceSpec("0x7F").behaviour.silent);
+  EXPECT_EQ(parseDeviceSpec("1:raw=81fF00").behaviour.raw_reply,
+            (std::vector<std::uint8_t>{0x81, 0xFF, 0x00}));
+}
+
+void expectRejected(std::initializer_list<const char*> texts) {
+  for (const char* text : texts) {
+    EXPECT_THROW(parseDeviceSpec(text), std::invalid_argument) << '"' << text << '"';
+  }
+}
+
+TEST(SimDeviceSpec, RejectsMalformedDevices) {
+  expectRejected({"", "128", "-1", "+1", " 1", "x", "0x"});
+  expectRejected({"1:", "1:,silent", "1:silent,", "1:bogus", "1:silent=1", "1:late",
+                  "1:late=", "1:late=1,late=2"});
+  expectRejected({"1:gap=5ms", "1:short=13", "1:status=256", "1:error=0x100", "1:to=128",
+                  "1:data=0x100000000"});
+  expectRejected({"1:split=4++4", "1:split=0", "1:split=4+", "1:raw=8", "1:raw=zz", "1:raw="});
+}
+
+}  // namespace
+}  // namespace varno::sim

@@ -1,0 +1,22 @@
+// The command-line form of a device: ADDR[:OPTION[,OPTION...]], e.g. "5:split=4+4+4,gap=5".
+#ifndef VARNO_SIM_DEVICE_SPEC_H
+#define VARNO_SIM_DEVICE_SPEC_H
+
+#include <cstdint>
+#include <string_view>
+
+#include "simulator.h"
+
+namespace varno::sim {
+
+struct DeviceSpec {
+  std::uint8_t address = 0;
+  DeviceBehaviour behaviour;
+};
+
+// Throws std::invalid_argument, its message one line naming the offending part.
+DeviceSpec parseDeviceSpec(std::string_view text);
+
+}  // namespace varno::sim
+
+#endif  // VARNO_SIM_DEVICE_SPEC_H

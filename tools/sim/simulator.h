@@ -1,0 +1,142 @@
+// Devices on a pseudo-terminal: the library opens the terminal end as it would a serial port, and
+// the simulator answers its command frames the way each configured device is told to, including
+// the ways real devices go wrong (silence, lateness, short or corrupt answers, vanishing).
+//
+// One thread serves the line. It reads what the library writes, assembles frames, and answers a
+// valid frame addressed to a configured device. While a device is answering, nothing more is read:
+// further commands wait in the terminal, as they would in a device that handles one at a time.
+#ifndef VARNO_SIM_SIMULATOR_H
+#define VARNO_SIM_SIMULATOR_H
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/frame.h"
+
+namespace varno::sim {
+
+struct DeviceBehaviour {
+  // The answer: addresses swapped (dest = command's source, source = command's dest & 0x7F),
+  // code and param echoed, then these:
+  std::uint8_t status = 0;
+  std::uint8_t error = 0;
+  std::optional<std::array<std::uint8_t, 4>> data;  // unset: echo the command's data word
+  bool silent = false;                              // never answers
+  std::uint32_t delay_ms = 0;       // waits this long after the command before answering ("late")
+  std::size_t truncate_to = 12;     // sends only the first N bytes of its answer ("short")
+  bool corrupt_crc = false;         // the answer's CRC byte is wrong (still bit 7 clear)
+  std::vector<std::size_t> pieces;  // sends the answer in pieces of these sizes ("split")...
+  std::uint32_t gap_ms = 0;         // ...with this much silence between pieces
+  std::optional<std::uint8_t> reply_dest;  // answers with this dest instead ("for another address")
+  std::optional<std::vector<std::uint8_t>> raw_reply;  // sends exactly these bytes instead of a
+                                                       // frame (truncate_to does not apply)
+  std::optional<std::size_t> hang_up_after;  // sends this many bytes of its answer, then the line
+                                             // goes away (as hangUp())
+};
+
+class Simulator {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Opens a pseudo-terminal and starts serving it on its own thread. Throws std::system_error.
+  // pace_baud 0: bytes go out as fast as possible. Otherwise every byte takes ten bit times, and
+  // reaches the terminal when its last bit would have: a paced answer ends 24 byte times after
+  // the first byte of the command arrived.
+  explicit Simulator(std::uint32_t pace_baud = 0);
+  ~Simulator();  // stops promptly, even in the middle of a delay or gap
+
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  const std::string& path() const { return path_; }  // the terminal end, for the library to open
+
+  void setDevice(std::uint8_t address, DeviceBehaviour behaviour = {});
+  void removeDevice(std::uint8_t address);
+  void setPacing(std::uint32_t baud);
+
+  std::vector<std::uint8_t> received() const;  // every byte read from the line, in order
+  // The 12-byte runs among them that begin with a start mark and hold no other, valid or not.
+  std::vector<varno::Frame> receivedFrames() const;
+  // Blocks until at least `count` frames have been received, or the timeout passes.
+  bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Answers the devices began to send: counted when a device's delay is over and its first byte
+  // is due, so a silent device, or one stopped during its delay, does not count.
+  std::size_t answersStarted() const;
+  void clearLog();  // received(), receivedFrames() and answersStarted() start again from nothing
+
+  // Unsolicited bytes onto the line, now (between the bytes of an answer in progress, if there is
+  // one; paced like any other). Returns once they are written, or the line is gone.
+  void send(const std::vector<std::uint8_t>& bytes);
+  // The line goes away now, as when the device vanishes: the terminal end sees a hang-up from
+  // here on. Returns once it is done.
+  void hangUp();
+  bool hungUp() const;
+
+  // Receives one line of text for each frame received and each answer (for a verbose log).
+  // Called on the simulator's thread.
+  void setTrace(std::function<void(const std::string&)> trace);
+
+ private:
+  enum class Wake { kDeadline, kStop, kSends };
+
+  void serve();
+  void process(const std::uint8_t* bytes, std::size_t count, Clock::time_point arrival);
+  bool answer(const varno::CommandRecord& command, const DeviceBehaviour& behaviour,
+              Clock::time_point arrival);
+  bool transmit(const std::uint8_t* bytes, std::size_t count, Clock::time_point earliest,
+                bool serve_sends);
+  bool writeAll(const std::uint8_t* bytes, std::size_t count);
+  bool flushSends();
+  bool waitForClientToRead();
+  Wake sleepUntil(Clock::time_point deadline, bool watch_sends);
+  bool interrupted();  // a stop or hang-up is pending; carries out the hang-up
+  void closeLine();
+  void wake() const;
+  void drainWake() const;
+  Clock::duration byteTime() const;
+  void trace(const std::string& line);
+
+  std::string path_;
+  int master_fd_ = -1;
+  int terminal_fd_ = -1;  // held open only so the master never sees the library's close
+  int wake_read_fd_ = -1;
+  int wake_write_fd_ = -1;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::map<std::uint8_t, DeviceBehaviour> devices_;
+  std::vector<std::uint8_t> received_;
+  std::vector<varno::Frame> frames_;
+  std::size_t answers_started_ = 0;
+  std::deque<std::uint8_t> outgoing_;
+  std::uint64_t sends_queued_ = 0;   // bytes ever handed to send()
+  std::uint64_t sends_written_ = 0;  // of those, written or dropped
+  bool stop_ = false;
+  bool hang_up_requested_ = false;
+  bool hung_up_ = false;
+  std::function<void(const std::string&)> trace_;
+  std::atomic<std::uint32_t> pace_baud_;
+
+  // Serving thread only.
+  std::vector<std::uint8_t> partial_;  // the frame being assembled
+  Clock::time_point partial_arrival_{};
+  Clock::time_point line_free_at_{};  // when the last byte written has left the wire
+
+  std::thread thread_;
+};
+
+}  // namespace varno::sim
+
+#endif  // VARNO_SIM_SIMULATOR_H
