@@ -2,8 +2,35 @@
 #include "VarnoDLL.h"
 #include "diagnostic.h"
 #include "protocol/data_word.h"
+#include "serial/connection.h"
 
 extern "C" {
+
+VARNO_API bool VARNO_CALL varnoOpenSerialPort(const std::string& port_name,
+                                              const uint32_t& baud_rate) {
+  try {
+    return varno::openConnection(port_name, baud_rate);
+  } catch (...) {
+    // Out of memory at most; no exception leaves the library.
+    return false;
+  }
+}
+
+VARNO_API void VARNO_CALL varnoCloseSerialPort() {
+  varno::closeConnection();
+}
+
+VARNO_API int32_t VARNO_CALL varnoGetSerialPortCurrentState() {
+  return varno::connectionState();
+}
+
+VARNO_API int32_t VARNO_CALL varnoSendCommand(uint8_t dest, uint8_t source, uint8_t code,
+                                              uint8_t param, const uint8_t* data_arr,
+                                              uint32_t write_timeout_ms, uint32_t reply_timeout_ms,
+                                              CallBackFunc callback, bool wait) {
+  return varno::sendCommand(dest, source, code, param, data_arr, write_timeout_ms, reply_timeout_ms,
+                            callback, wait);
+}
 
 VARNO_API uint32_t VARNO_CALL varnoDataToUInt(const uint8_t* data_arr) {
   if (data_arr == nullptr) {
