@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -326,6 +327,10 @@ class PosixSerialPort final : public SerialPort {
     // that follows then reports the failure at once, instead of the wait for a reply running out.
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
+    // The caller asks again at once. Received bytes reach the terminal through a kernel worker
+    // that may be queued on this very processor: give it (and a device simulated on this
+    // machine) the processor between queries, or the reply is held back by the wait for it.
+    sched_yield();
     return 0;
   }
 
