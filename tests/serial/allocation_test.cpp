@@ -24,6 +24,12 @@ std::atomic<long> g_allocations{0};
 
 }  // namespace
 
+// The replacements pair malloc with free themselves; GCC, seeing them inlined into a new
+// expression, takes free for a mismatch with operator new.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
   if (void* p = std::malloc(size ? size : 1)) return p;
