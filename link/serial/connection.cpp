@@ -11,7 +11,9 @@ constexpr std::uint32_t kWorkerEndWaitMs = 1000;
 
 struct PortConnection {
   std::atomic<std::int32_t> state{kClosed};
-  std::shared_ptr<Session> session;
+  // Atomic, so that a sender can hold on to the session through its hand-over even when a close
+  // runs on another thread at that moment.
+  std::atomic<std::shared_ptr<Session>> session;
   std::unique_ptr<WorkerThread> worker;
 };
 
@@ -68,8 +70,8 @@ std::atomic<std::int32_t>& linkState() {
   return connection().state;
 }
 
-Session& currentSession() {
-  return *connection().session;
+std::shared_ptr<Session> currentSession() {
+  return connection().session.load();
 }
 
 std::int32_t connectionState() {
@@ -131,7 +133,7 @@ bool openConnection(const std::string& name, std::uint32_t baud_rate, const Open
     }
   }
 
-  c.session = session;
+  c.session.store(session);
   c.state.store(kIdle);
   auto worker = std::make_unique<WorkerThread>();
   auto* handed_over = new std::shared_ptr<Session>(session);
@@ -139,7 +141,7 @@ bool openConnection(const std::string& name, std::uint32_t baud_rate, const Open
     delete handed_over;
     logDiagnostic("\n openInterface !CreateThread");
     c.state.store(kClosed);
-    c.session.reset();
+    c.session.store(nullptr);
     port.close();
     return false;
   }
@@ -149,9 +151,8 @@ bool openConnection(const std::string& name, std::uint32_t baud_rate, const Open
 
 void closeConnection() {
   PortConnection& c = connection();
-  if (c.state.load() == kClosed) return;
-  c.state.store(kClosed);
-  const std::shared_ptr<Session> session = std::move(c.session);
+  if (c.state.exchange(kClosed) == kClosed) return;
+  const std::shared_ptr<Session> session = c.session.exchange(nullptr);
   session->wake.set();
 
   if (!c.worker->waitForEnd(kWorkerEndWaitMs)) {

@@ -85,8 +85,8 @@ std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t co
 
 // Inside the serial link: the shared state, the open session, and the worker's transaction work.
 std::atomic<std::int32_t>& linkState();
-// The open connection's session; only while the state is not Closed, from the thread that opened.
-Session& currentSession();
+// The open connection's session, or none.
+std::shared_ptr<Session> currentSession();
 // The work for one wake-up. False when the session has been abandoned: the worker must leave
 // at once, without a word.
 bool doTransactionWork(Session& session);

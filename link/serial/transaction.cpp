@@ -98,7 +98,11 @@ std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t co
   if (state.load() != kIdle) return kSendNotIdle;
   if (data_arr == nullptr) return kSendNullData;
 
-  Session& s = currentSession();
+  // Held until the command is handed over: a close from another thread at this moment (which
+  // callers must not do, but may) then cannot pull the session away underneath.
+  const std::shared_ptr<Session> held = currentSession();
+  if (!held) return kSendNotIdle;
+  Session& s = *held;
   s.request = CommandRecord{};
   s.request.dest = dest;
   s.request.source = source;
@@ -113,14 +117,18 @@ std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t co
   // Whatever the driver still holds either way goes first, stray or late bytes of an earlier
   // reply included: this is what brings the line back in step after any upset.
   SerialPort& port = *s.port;
-  if (port.purge(kPurgeAll) && port.startWrite(s.out.data(), s.out.size())) {
-    state.store(kSending);
-    s.wake.set();
-  } else {
-    state.store(kIdle);
+  if (!port.purge(kPurgeAll) || !port.startWrite(s.out.data(), s.out.size())) {
+    // Still Idle (or Closed, should a close have come in between).
     port.cancelIo();
     return kSendWriteNotStarted;
   }
+  std::int32_t idle = kIdle;
+  if (!state.compare_exchange_strong(idle, kSending)) {
+    // Closed meanwhile: the command is not handed over, and Closed is not overwritten.
+    port.cancelIo();
+    return kSendNotIdle;
+  }
+  s.wake.set();
 
   if (wait) {
     for (;;) {
