@@ -23,6 +23,26 @@ if(NOT WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/VarnoDLL.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
+# The exerciser loads the library from its own directory, as Windows looks for a DLL beside the
+# program first. On Windows both go to bin/; on Linux the program lives in libexec/VarnoDLL/ with
+# a link to the installed library beside it, and bin/VarnoDLLTest points there.
+if(WIN32)
+  install(TARGETS VarnoDLLTest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+else()
+  set(VARNO_EXERCISER_DIR ${CMAKE_INSTALL_LIBEXECDIR}/VarnoDLL)
+  install(TARGETS VarnoDLLTest RUNTIME DESTINATION ${VARNO_EXERCISER_DIR})
+  file(RELATIVE_PATH lib_from_exerciser /${VARNO_EXERCISER_DIR} /${CMAKE_INSTALL_LIBDIR})
+  file(RELATIVE_PATH exerciser_from_bin /${CMAKE_INSTALL_BINDIR} /${VARNO_EXERCISER_DIR})
+  install(CODE "
+    set(root \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    file(MAKE_DIRECTORY \"\${root}/${CMAKE_INSTALL_BINDIR}\")
+    file(CREATE_LINK ${lib_from_exerciser}/libVarnoDLL.so
+         \"\${root}/${VARNO_EXERCISER_DIR}/libVarnoDLL.so\" SYMBOLIC)
+    file(CREATE_LINK ${exerciser_from_bin}/VarnoDLLTest
+         \"\${root}/${CMAKE_INSTALL_BINDIR}/VarnoDLLTest\" SYMBOLIC)
+  ")
+endif()
+
 set(CPACK_PACKAGE_NAME varnodll)
 set(CPACK_PACKAGE_VENDOR "VarnoDLL developers")
 set(CPACK_PACKAGE_CONTACT "VarnoDLL developers <dev@varno.invalid>")
