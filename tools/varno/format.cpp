@@ -72,21 +72,28 @@ void buildDataWord(const DataOptions& options, std::uint8_t* word) {
   }
 }
 
-void addRecordOptions(CLI::App& app, RecordOptions& options) {
+void addCommandOptions(CLI::App& app, RecordOptions& options) {
   const auto address = CLI::Range(0, 127);
   app.add_option("-d,--dest", options.dest, "Destination address (0 to 127)")
-      ->capture_default_str()
+      ->default_str(std::to_string(options.dest))
       ->check(address);
   app.add_option("-s,--source", options.source, "Source (this host's) address (0 to 127)")
-      ->capture_default_str()
+      ->default_str(std::to_string(options.source))
       ->check(address);
   app.add_option("-c,--code", options.code, "Command code (0 to 127)")
-      ->capture_default_str()
+      ->default_str(std::to_string(options.code))
       ->check(address);
-  app.add_option("-p,--param", options.param, "Parameter (0 to 255)")->capture_default_str();
-  app.add_option("--status", options.status, "Status (0 to 255)")->capture_default_str();
-  app.add_option("--error", options.error, "Error (0 to 255)")->capture_default_str();
+  app.add_option("-p,--param", options.param, "Parameter (0 to 255)")
+      ->default_str(std::to_string(options.param));
   addDataOptions(app, options.data, /*word_positional=*/false);
+}
+
+void addRecordOptions(CLI::App& app, RecordOptions& options) {
+  addCommandOptions(app, options);
+  app.add_option("--status", options.status, "Status (0 to 255)")
+      ->default_str(std::to_string(options.status));
+  app.add_option("--error", options.error, "Error (0 to 255)")
+      ->default_str(std::to_string(options.error));
 }
 
 CommandRecord buildRecord(const RecordOptions& options) {

@@ -44,6 +44,10 @@ struct RecordOptions {
   std::uint8_t error = 0;
   DataOptions data;
 };
+// Everything a command carries: addresses, code, param and the data word (status and error are
+// always 0 in a command, so they are left out).
+void addCommandOptions(CLI::App& app, RecordOptions& options);
+// ...and status and error as well, for showing any frame.
 void addRecordOptions(CLI::App& app, RecordOptions& options);
 CommandRecord buildRecord(const RecordOptions& options);
 

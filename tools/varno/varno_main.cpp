@@ -1,4 +1,36 @@
 // varno: everyday command-line use of the link.
+//
+// Talking to devices (any port, any baud rate; --json and --verbose go before or after the
+// command):
+//
+//   varno send --port ttyUSB0 --dest 5 --code 3 --param 0x85 --uint 12345
+//       One command, one outcome: "reply" with the reply's fields (dest without its start mark,
+//       the data word as bytes, unsigned and decimal), or "write timed out", "write failed",
+//       "no reply", "read failed", "invalid reply"; then the round trip in ms. The data word is
+//       --uint N, --value X --decimals D, or --word "39 30 00 02" (default 0). --baud 38400,
+//       --source 31, --write-timeout 100 and --reply-timeout 100 are the defaults.
+//       --json: {"outcome", "outcome_text", "reply" (null unless a reply), "round_trip_ms"}.
+//       Exit 0 for a reply, 1 for any other outcome.
+//
+//   varno scan --port /dev/ttyUSB0 [--from 1 --to 127] [--reply-timeout 50] [--code 0]
+//       One command per address; lists each address whose valid reply comes from that address
+//       ("device   3  source 3  code 0 ..."), then the count. --json: {"from", "to",
+//       "complete", "count", "devices": [{"address", "reply", "round_trip_ms"}]}. With
+//       --verbose, addresses that answered wrongly are noted on stderr. Exit 0 even when no
+//       device answers.
+//
+//   varno poll --port ttyUSB0 --dest 5 [--count 10] [--interval 1000]
+//       The same command again and again (--count 0: until Ctrl-C), --interval ms from one
+//       command's start to the next. A line per transaction, then a summary: sent, answers,
+//       failures by outcome, the replies' round trip min/median/max. Ctrl-C lets the
+//       transaction under way finish, prints the summary and closes the port; a second Ctrl-C
+//       ends at once. --json: JSON lines, one object per transaction ({"n", "outcome", ...}),
+//       the last {"summary": {"sent", "answers", "failures", "round_trip_ms", "interrupted"}}.
+//       Exit 0 when at least one reply came, else 1.
+//
+//   Bad arguments: one line on stderr, exit 2. A port that does not open: "varno: cannot open
+//   PORT" (with --verbose, the library's reason on the same line), exit 3. --verbose also
+//   passes the library's diagnostics to stderr as "varno: link: ..." lines.
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -9,12 +41,21 @@
 
 #include "VarnoDLL.h"
 #include "format.h"
+#include "link_commands.h"
 #include "protocol/frame.h"
 
 namespace {
 
 using nlohmann::json;
+using varno::tool::kExitUsage;
 using varno::tool::UsageError;
+
+// CLI11's messages, some of which span lines, as the one line varno prints for a bad argument.
+std::string oneLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "; ");
+  return text;
+}
 
 int runDecode(const std::vector<std::string>& parts, bool as_json) {
   std::string joined;
@@ -70,8 +111,14 @@ int runData(const varno::tool::DataOptions& options, bool as_json) {
 int main(int argc, char** argv) {
   CLI::App app{"varno: talk to addressed devices over a serial line, one 12-byte frame each way"};
   app.require_subcommand(1);
-  bool as_json = false;
-  app.add_flag("--json", as_json, "Print the result as JSON");
+  // --json and --verbose also after the command's name.
+  app.fallthrough();
+  varno::tool::OutputOptions output;
+  app.add_flag("--json", output.json, "Print the result as JSON");
+  app.add_flag("--verbose", output.verbose, "Pass the link library's diagnostics to stderr");
+  app.footer(
+      "Exit codes: 0 success (send: a reply), 1 no reply or not a frame, 2 bad arguments,\n"
+      "3 the port did not open. \"varno COMMAND --help\" describes each command.\n");
 
   std::vector<std::string> hex;
   auto* decode = app.add_subcommand("decode", "Check and decode a frame given in hex");
@@ -86,20 +133,35 @@ int main(int argc, char** argv) {
   auto* data = app.add_subcommand("data", "Show a data word in both its encodings");
   varno::tool::addDataOptions(*data, data_options, /*word_positional=*/true);
 
+  varno::tool::SendOptions send_options;
+  auto* send = varno::tool::addSendCommand(app, send_options);
+  varno::tool::ScanOptions scan_options;
+  auto* scan = varno::tool::addScanCommand(app, scan_options);
+  varno::tool::PollOptions poll_options;
+  auto* poll = varno::tool::addPollCommand(app, poll_options);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // --help is a parse "error" that exits 0; real ones all exit 2.
-    return app.exit(e) == 0 ? 0 : 2;
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::cerr << "varno: " << oneLine(e.what()) << " (see --help)\n";
+    return kExitUsage;
   }
 
   try {
-    if (*decode) return runDecode(hex, as_json);
-    if (*encode) return runEncode(record_options, as_json);
-    if (*data) return runData(data_options, as_json);
+    if (*decode) return runDecode(hex, output.json);
+    if (*encode) return runEncode(record_options, output.json);
+    if (*data) return runData(data_options, output.json);
+    if (*send) return varno::tool::runSend(send_options, output);
+    if (*scan) return varno::tool::runScan(scan_options, output);
+    if (*poll) return varno::tool::runPoll(poll_options, output);
   } catch (const UsageError& e) {
     std::cerr << "varno: " << e.what() << "\n";
-    return 2;
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "varno: " << oneLine(e.what()) << "\n";
+    return 1;
   }
-  return 2;
+  return kExitUsage;
 }

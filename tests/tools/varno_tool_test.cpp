@@ -1,0 +1,485 @@
+// The varno program as a user runs it: a child process talking to simulated devices on a
+// pseudo-terminal, its output, its JSON and its exit codes.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VarnoDLL.h"
+#include "protocol/frame.h"
+#include "simulator.h"
+
+extern char** environ;
+
+namespace varno::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+using Args = std::vector<std::string>;
+
+// Sanitizer builds start slowly on a busy machine; nothing here comes near this unless it hangs.
+constexpr auto kGiveUp = 30s;
+// For devices that answer: a reply comes when it comes, and a machine busy enough to hold up the
+// simulator's thread for a while must not turn it into a silence.
+constexpr const char* kAnswerTimeout = "2000";
+
+struct Result {
+  int exit_code = -1;  // -1: killed, or did not exit in time
+  std::string out;
+  std::string err;
+};
+
+// One run of varno, its standard output and error collected through pipes.
+class Varno {
+ public:
+  explicit Varno(Args args) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    // Whatever the test runner blocks, varno starts with SIGINT deliverable.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    args.insert(args.begin(), VARNO_TOOL);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ), 0);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    fds_[0] = out[0];
+    fds_[1] = err[0];
+  }
+
+  ~Varno() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    for (int fd : fds_) ::close(fd);
+  }
+
+  Varno(const Varno&) = delete;
+  Varno& operator=(const Varno&) = delete;
+
+  // True once standard output holds `count` complete lines.
+  bool waitForLines(std::ptrdiff_t count) {
+    for (const auto give_up = Clock::now() + kGiveUp; Clock::now() < give_up && pump();) {
+      if (std::count(result_.out.begin(), result_.out.end(), '\n') >= count) return true;
+    }
+    return false;
+  }
+
+  void signal(int number) { kill(pid_, number); }
+
+  // Everything to the end of both streams, and how it ended.
+  Result finish() {
+    const auto give_up = Clock::now() + kGiveUp;
+    while (Clock::now() < give_up && pump()) {
+    }
+    for (int status = 0; pid_ > 0 && Clock::now() < give_up; std::this_thread::sleep_for(10ms)) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        result_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+    }
+    return result_;
+  }
+
+ private:
+  // Reads what has arrived; false once both streams are at their end.
+  bool pump() {
+    pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (fds_[0] < 0 && fds_[1] < 0) return false;
+    if (poll(p, 2, 100) <= 0) return true;
+    std::string* texts[2] = {&result_.out, &result_.err};
+    for (int i = 0; i < 2; ++i) {
+      if (fds_[i] < 0 || p[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(fds_[i], buffer, sizeof buffer);
+      if (n > 0) {
+        texts[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        ::close(fds_[i]);
+        fds_[i] = -1;
+      }
+    }
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int fds_[2] = {-1, -1};  // standard output, standard error
+  Result result_;
+};
+
+Result run(const Args& args) {
+  return Varno(args).finish();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool startsWith(const std::string& text, const std::string& part) {
+  return text.rfind(part, 0) == 0;
+}
+
+Frame frameOf(std::uint8_t dest, std::uint8_t source, std::uint8_t code = 0, std::uint8_t param = 0,
+              std::array<std::uint8_t, 4> data = {}) {
+  CommandRecord r;
+  r.dest = dest;
+  r.source = source;
+  r.code = code;
+  r.param = param;
+  std::copy(data.begin(), data.end(), r.data_arr);
+  Frame f;
+  encodeFrame(r, f.data());
+  return f;
+}
+
+// A device that behaves as `set` makes it.
+template <typename F>
+sim::DeviceBehaviour device(F set) {
+  sim::DeviceBehaviour behaviour;
+  set(behaviour);
+  return behaviour;
+}
+
+class VarnoTool : public ::testing::Test {
+ protected:
+  // `command --port <the simulator's terminal>` followed by `rest`.
+  Args on(const std::string& command, Args rest = {}) {
+    rest.insert(rest.begin(), {command, "--port", sim.path()});
+    return rest;
+  }
+
+  sim::Simulator sim;
+};
+
+TEST_F(VarnoTool, SendShowsTheReplyAndPutsTheCommandOnTheLine) {
+  sim.setDevice(17, device([](auto& b) {
+                  b.status = 5;
+                  b.error = 6;
+                  b.data = std::array<std::uint8_t, 4>{0x39, 0x30, 0x00, 0x02};
+                }));
+
+  Result r = run(on("send", {"--dest", "17", "--source", "30", "--code", "3", "--param", "0x85",
+                             "--uint", "4660", "--reply-timeout", kAnswerTimeout}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char* line :
+       {"outcome 0 reply\n", "dest    30\n", "source  17\n", "code    3\n", "param   133\n",
+        "status  5\n", "error   6\n", "data    39 30 00 02  (unsigned 33566777, decimal 123.45)\n",
+        "round trip "}) {
+    EXPECT_TRUE(contains(r.out, line)) << line << " in\n" << r.out;
+  }
+
+  // --json after the command's name works as well as before it.
+  r = run(on("send", {"--json", "--dest", "17", "--value", "-1.5", "--decimals", "1",
+                      "--reply-timeout", kAnswerTimeout}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const json j = json::parse(r.out);
+  EXPECT_EQ(j["outcome"], 0);
+  EXPECT_EQ(j["outcome_text"], "reply");
+  EXPECT_EQ(j["reply"]["dest"], 31);  // without the start mark
+  EXPECT_EQ(j["reply"]["source"], 17);
+  EXPECT_EQ(j["reply"]["status"], 5);
+  EXPECT_EQ(j["reply"]["error"], 6);
+  EXPECT_EQ(j["reply"]["data"]["bytes"], "39 30 00 02");
+  EXPECT_EQ(j["reply"]["data"]["uint"], 33566777u);
+  EXPECT_NEAR(j["reply"]["data"]["decimal"].get<double>(), 123.45, 1e-4);
+  EXPECT_GE(j["round_trip_ms"].get<double>(), 0.0);
+
+  std::uint8_t word[4];
+  varnoFloatToData(-1.5f, 1, word);
+  EXPECT_EQ(sim.receivedFrames(),
+            (std::vector<Frame>{frameOf(17, 30, 3, 0x85, {0x34, 0x12, 0, 0}),
+                                frameOf(17, 31, 0, 0, {word[0], word[1], word[2], word[3]})}));
+}
+
+TEST_F(VarnoTool, SendWithoutAValidReplyExitsOne) {
+  sim.setDevice(40, device([](auto& b) { b.silent = true; }));
+  sim.setDevice(41, device([](auto& b) { b.corrupt_crc = true; }));
+  sim.setDevice(42, device([](auto& b) { b.truncate_to = 5; }));
+
+  Result r = run(on("send", {"--dest", "40", "--reply-timeout", "300"}));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(startsWith(r.out, "outcome 3 no reply\nround trip ")) << r.out;
+  EXPECT_EQ(r.err, "") << "the library's diagnostics only with --verbose";
+
+  r = run(on("send", {"--json", "--dest", "40", "--reply-timeout", "300"}));
+  EXPECT_EQ(r.exit_code, 1);
+  json j = json::parse(r.out);
+  EXPECT_EQ(j["outcome"], 3);
+  EXPECT_EQ(j["outcome_text"], "no reply");
+  EXPECT_TRUE(j["reply"].is_null());
+  EXPECT_GE(j["round_trip_ms"].get<double>(), 290.0) << "the time-out given, not the default";
+
+  for (const char* dest : {"41", "42"}) {
+    r = run(on("send", {"--json", "--verbose", "--dest", dest, "--reply-timeout", kAnswerTimeout}));
+    EXPECT_EQ(r.exit_code, 1) << dest;
+    j = json::parse(r.out);  // the diagnostics stay off standard output
+    EXPECT_EQ(j["outcome"], 5) << dest;
+    EXPECT_EQ(j["outcome_text"], "invalid reply") << dest;
+    EXPECT_TRUE(j["reply"].is_null()) << dest;
+    EXPECT_TRUE(contains(r.err, "varno: link: THREAD EXIT\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "varno: link: interface has been closed\n")) << r.err;
+  }
+}
+
+TEST_F(VarnoTool, ScanFindsExactlyTheDevicesThatAnswerForThemselves) {
+  for (std::uint8_t address : {3, 17, 100}) sim.setDevice(address);
+  sim.setDevice(50, device([](auto& b) { b.silent = true; }));
+  sim.setDevice(70, device([](auto& b) { b.corrupt_crc = true; }));
+  // A valid reply, but from someone else: neither 60 nor 61 is there.
+  const Frame foreign = frameOf(31, 61);
+  sim.setDevice(60, device([&](auto& b) {
+                  b.raw_reply = std::vector<std::uint8_t>(foreign.begin(), foreign.end());
+                }));
+
+  // A short reply time-out keeps the scan quick, but a machine busy enough to stall the
+  // simulator's thread for longer turns a device into a silence (and its command is purged by
+  // the next one). Such a miss is retried; a device that is not there must never show up.
+  const std::vector<int> expected = {3, 17, 100};
+  std::vector<int> found;
+  for (int attempt = 0; attempt < 3 && found != expected; ++attempt) {
+    sim.clearLog();
+    const Result r = run({"--json", "scan", "--port", sim.path(), "--reply-timeout", "40"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const json j = json::parse(r.out);
+    found.clear();
+    for (const json& device : j["devices"]) {
+      found.push_back(device["address"].get<int>());
+      ASSERT_TRUE(std::count(expected.begin(), expected.end(), found.back())) << device;
+      EXPECT_EQ(device["reply"]["source"], device["address"]);
+    }
+    EXPECT_EQ(j["count"], found.size());
+    EXPECT_EQ(j["complete"], true);
+    // One command to each address, in order (unless one was purged unread, as above).
+    const std::vector<Frame> frames = sim.receivedFrames();
+    EXPECT_GE(frames.size(), 100u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      const int dest = frames[i][0] & 0x7F;
+      EXPECT_EQ(frames[i], frameOf(std::uint8_t(dest), 31));
+      if (i > 0) {
+        EXPECT_GT(dest, frames[i - 1][0] & 0x7F);
+      }
+    }
+  }
+  EXPECT_EQ(found, expected);
+
+  // Both ends of the range are tried; source, code and param go out as given. (Devices at both
+  // ends: a silence would cost the whole, generous, reply time-out.)
+  sim.setDevice(18);
+  sim.clearLog();
+  Result r = run(on("scan", {"--from", "17", "--to", "18", "--reply-timeout", kAnswerTimeout,
+                             "--source", "9", "--code", "4", "--param", "200"}));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 3u) << r.out;
+  EXPECT_TRUE(startsWith(out[0], "device  17  source 17  code 4  param 200")) << out[0];
+  EXPECT_TRUE(startsWith(out[1], "device  18  source 18  code 4  param 200")) << out[1];
+  EXPECT_EQ(out[2], "2 devices found at addresses 17 to 18");
+  EXPECT_EQ(sim.receivedFrames(),
+            (std::vector<Frame>{frameOf(17, 9, 4, 200), frameOf(18, 9, 4, 200)}));
+
+  // Nobody there is a result, not a failure.
+  r = run(on("scan", {"--from", "20", "--to", "30", "--reply-timeout", "10"}));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "0 devices found at addresses 20 to 30\n");
+}
+
+TEST_F(VarnoTool, PollSendsCountCommandsAndSummarises) {
+  sim.setDevice(5);
+  const Clock::time_point start = Clock::now();
+  Result r = run(on("poll", {"--dest", "5", "--count", "5", "--interval", "100", "--reply-timeout",
+                             kAnswerTimeout}));
+  EXPECT_GE(Clock::now() - start, 400ms) << "four intervals between five starts, at least";
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 8u) << r.out;
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(startsWith(out[i], std::to_string(i + 1) + "  reply  ")) << out[i];
+    EXPECT_TRUE(contains(out[i], "source 5")) << out[i];
+  }
+  EXPECT_EQ(out[5], "sent 5, answers 5");
+  EXPECT_EQ(out[6], "failures: none");
+  EXPECT_TRUE(startsWith(out[7], "round trip: min ")) << out[7];
+  EXPECT_EQ(sim.receivedFrames().size(), 5u);
+
+  // Nobody answers: JSON lines, then the summary; exit 1.
+  r = run(on("poll", {"--json", "--dest", "6", "--count", "3", "--interval", "20",
+                      "--reply-timeout", "20"}));
+  EXPECT_EQ(r.exit_code, 1);
+  const std::vector<std::string> json_lines = lines(r.out);
+  ASSERT_EQ(json_lines.size(), 4u) << r.out;
+  for (int i = 0; i < 3; ++i) {
+    const json t = json::parse(json_lines[i]);
+    EXPECT_EQ(t["n"], i + 1);
+    EXPECT_EQ(t["outcome_text"], "no reply");
+  }
+  const json summary = json::parse(json_lines[3])["summary"];
+  EXPECT_EQ(summary["sent"], 3);
+  EXPECT_EQ(summary["answers"], 0);
+  EXPECT_EQ(summary["failures"]["no_reply"], 3);
+  EXPECT_EQ(summary["failures"]["invalid_reply"], 0);
+  EXPECT_TRUE(summary["round_trip_ms"].is_null());
+  EXPECT_EQ(summary["interrupted"], false);
+}
+
+TEST_F(VarnoTool, PollSummaryCountsEachOutcomeAndTimesOnlyReplies) {
+  sim.setDevice(5);
+  Varno varno(on("poll", {"--json", "--dest", "5", "--count", "4", "--interval", "200",
+                          "--reply-timeout", "1000"}));
+  ASSERT_TRUE(varno.waitForLines(2));
+  // The device goes quiet between two commands (on a crawling machine, perhaps a little later).
+  sim.setDevice(5, device([](auto& b) { b.silent = true; }));
+  const Result r = varno.finish();
+  EXPECT_EQ(r.exit_code, 0);
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 5u) << r.out;
+  int replies = 0;
+  for (int i = 0; i < 4; ++i) replies += json::parse(out[i])["outcome"] == 0;
+  ASSERT_GE(replies, 2);
+  ASSERT_LT(replies, 4) << "the device never went quiet; nothing to check";
+  const json summary = json::parse(out[4])["summary"];
+  EXPECT_EQ(summary["sent"], 4);
+  EXPECT_EQ(summary["answers"], replies);
+  EXPECT_EQ(summary["failures"]["no_reply"], 4 - replies);
+  const json& round_trip = summary["round_trip_ms"];
+  EXPECT_LE(round_trip["min"].get<double>(), round_trip["median"].get<double>());
+  EXPECT_LE(round_trip["median"].get<double>(), round_trip["max"].get<double>());
+  EXPECT_LT(round_trip["max"].get<double>(), 1000.0) << "the silences are not round trips";
+}
+
+TEST_F(VarnoTool, InterruptedPollFinishesTheTransactionThenSummarises) {
+  // Each reply takes a while, so the interrupt lands in the middle of one.
+  sim.setDevice(5, device([](auto& b) { b.delay_ms = 150; }));
+  Varno varno(
+      on("poll", {"--dest", "5", "--count", "0", "--interval", "0", "--reply-timeout", "5000"}));
+  ASSERT_TRUE(varno.waitForLines(2));
+  varno.signal(SIGINT);
+  const Result r = varno.finish();
+  EXPECT_EQ(r.exit_code, 0) << "exits by itself, not by the signal\n" << r.err;
+  EXPECT_EQ(r.err, "");
+
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_GE(out.size(), 6u) << r.out;
+  const std::size_t sent = out.size() - 4;  // then "interrupted" and three summary lines
+  for (std::size_t i = 0; i < sent; ++i) {
+    EXPECT_TRUE(startsWith(out[i], std::to_string(i + 1) + "  reply  "))
+        << "the interrupted transaction ran to its reply: " << out[i];
+  }
+  EXPECT_EQ(out[sent], "interrupted");
+  EXPECT_EQ(out[sent + 1], "sent " + std::to_string(sent) + ", answers " + std::to_string(sent));
+  EXPECT_EQ(sim.receivedFrames().size(), sent) << "nothing goes out after the interrupt";
+}
+
+TEST_F(VarnoTool, DecodeTellsFramesFromOtherBytes) {
+  Frame frame = frameOf(31, 17, 3, 0x85, {0x39, 0x30, 0x00, 0x02});
+  auto decode = [&](Args args) {
+    char hex[8];
+    for (std::uint8_t b : frame) {
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      args.push_back(hex);
+    }
+    return run(args);
+  };
+  Result r = decode({"decode"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "dest    31\nsource  17\ncode    3\nparam   133\n")) << r.out;
+  r = decode({"--json", "decode"});
+  EXPECT_EQ(r.exit_code, 0);
+  json j = json::parse(r.out);
+  EXPECT_EQ(j["valid"], true);
+  EXPECT_EQ(j["record"]["source"], 17);
+  EXPECT_EQ(j["record"]["data"]["uint"], 33566777u);
+
+  frame[11] ^= 0x01;
+  r = decode({"decode"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "not a frame: CRC mismatch\n");
+  r = decode({"decode", "--json"});
+  EXPECT_EQ(r.exit_code, 1);
+  j = json::parse(r.out);
+  EXPECT_EQ(j["valid"], false);
+  EXPECT_EQ(j["fault"], "CRC mismatch");
+  EXPECT_FALSE(j.contains("record"));
+}
+
+TEST_F(VarnoTool, BadArgumentsExitTwoWithOneLineAndSendNothing) {
+  const std::string port = sim.path();
+  const std::vector<Args> cases = {
+      {},                                                       // no command
+      {"send"},                                                 // no --port
+      {"poll", "--port", ""},                                   // an empty one
+      {"send", "--port", port, "--dest", "128"},                // address out of range
+      {"send", "--port", port, "--baud", "fast"},               // not a number
+      {"send", "--port", port, "--baud", "0"},                  // no such rate
+      {"send", "--port", port, "--bogus"},                      // unknown option
+      {"send", "--port", port, "--word", "01", "02"},           // not a data word
+      {"send", "--port", port, "--uint", "1", "--value", "2"},  // two data words
+      {"send", "--port", port, "--reply-timeout", "-5"},        // negative
+      {"scan", "--port", port, "--to", "128"},
+      {"scan", "--port", port, "--from", "20", "--to", "10"},
+      {"poll", "--port", port, "--count", "ten"},
+      {"poll", "--port", port, "--count", "-1"},
+  };
+  for (const Args& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(startsWith(r.err, "varno: ")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_TRUE(sim.received().empty()) << "arguments are checked before the port is used";
+}
+
+TEST_F(VarnoTool, PortThatDoesNotOpenExitsThree) {
+  const std::string port = "/nonexistent/varno-tty";
+  for (const char* command : {"send", "scan", "poll"}) {
+    SCOPED_TRACE(command);
+    Result r = run({command, "--port", port});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "varno: cannot open " + port + "\n");
+    EXPECT_EQ(r.out, "");
+
+    // With --verbose the library's reason joins the same line.
+    r = run({"--verbose", command, "--port", port});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_TRUE(startsWith(r.err, "varno: cannot open " + port + ": ")) << r.err;
+    EXPECT_GT(r.err.size(), ("varno: cannot open " + port + ": \n").size()) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace varno::test
