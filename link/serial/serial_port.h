@@ -78,6 +78,9 @@ class SerialPort {
 
   // The number of received bytes waiting in the driver; 0 when the query fails.
   virtual std::uint32_t inputCount() = 0;
+  // Between two input counts of the wait for a reply: returns once input is waiting, the line
+  // has failed, or `max_ms` has passed, whichever comes first; may return at once.
+  virtual void awaitInput(std::uint32_t max_ms) = 0;
   // Abandons the pending reads and writes.
   virtual void cancelIo() = 0;
 

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -327,11 +326,17 @@ class PosixSerialPort final : public SerialPort {
     // that follows then reports the failure at once, instead of the wait for a reply running out.
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
-    // The caller asks again at once. Received bytes reach the terminal through a kernel worker
-    // that may be queued on this very processor: give it (and a device simulated on this
-    // machine) the processor between queries, or the reply is held back by the wait for it.
-    sched_yield();
     return 0;
+  }
+
+  // Sleeps in poll() until a byte arrives rather than asking again at once: received bytes
+  // reach the terminal through a kernel worker, which a thread spinning on the count holds off
+  // the processor (on a busy machine long enough to cut replies apart), and a device simulated
+  // on the same machine with it. poll() wakes as soon as the first byte is there.
+  void awaitInput(std::uint32_t max_ms) override {
+    std::lock_guard lock(io_);
+    if (!usable() || max_ms == 0) return;
+    waitFor(POLLIN, nowNs() + static_cast<std::int64_t>(max_ms) * kNsPerMs);
   }
 
   void cancelIo() override {

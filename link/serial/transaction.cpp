@@ -54,14 +54,15 @@ bool finishWrite(Session& s) {
 bool receiveReply(Session& s) {
   SerialPort& port = *s.port;
   // Only the wait for the first byte is timed here; the driver's inter-byte limit ends the read.
-  // The wait spins on the driver's count: reading starts at the first query that sees a byte.
+  // Reading starts at the first query of the driver's count that sees a byte; between queries
+  // the port may wait for one (for no longer than the time left).
   const std::uint32_t start = millisecondClock();
   std::uint32_t queried_at = start;
   while (port.inputCount() == 0) {
-    if (static_cast<std::uint32_t>(queried_at - start) >= s.reply_timeout_ms) {
-      return failTransaction(s, kAwaitingReply, kNoReply);
-    }
+    const auto elapsed = static_cast<std::uint32_t>(queried_at - start);
+    if (elapsed >= s.reply_timeout_ms) return failTransaction(s, kAwaitingReply, kNoReply);
     if (s.abandoned()) return false;
+    port.awaitInput(s.reply_timeout_ms - elapsed);
     queried_at = millisecondClock();
   }
 

@@ -130,6 +130,7 @@ class FakeSerialPort final : public SerialPort {
     if (s_->closed) ++s_->ops_after_close;
     return s_->input_count;  // not recorded: called in a tight loop
   }
+  void awaitInput(std::uint32_t) override {}
   void cancelIo() override { note("cancelIo"); }
   void abortWaits() override {
     s_->update([](FakeScript& s) {
