@@ -137,11 +137,24 @@ std::size_t Simulator::answersStarted() const {
   return answers_started_;
 }
 
+std::vector<AnswerRecord> Simulator::answers() const {
+  std::lock_guard lock(mutex_);
+  return answers_;
+}
+
+bool Simulator::waitUntilIdle(std::size_t frames, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    return (frames_.size() >= frames && frames_in_hand_ == 0) || hung_up_ || stop_;
+  });
+}
+
 void Simulator::clearLog() {
   std::lock_guard lock(mutex_);
   received_.clear();
   frames_.clear();
   answers_started_ = 0;
+  answers_.clear();
 }
 
 void Simulator::send(const std::vector<std::uint8_t>& bytes) {
@@ -166,6 +179,11 @@ void Simulator::hangUp() {
 bool Simulator::hungUp() const {
   std::lock_guard lock(mutex_);
   return hung_up_;
+}
+
+std::optional<Simulator::Clock::time_point> Simulator::hungUpAt() const {
+  std::lock_guard lock(mutex_);
+  return hung_up_at_;
 }
 
 void Simulator::setTrace(std::function<void(const std::string&)> trace) {
@@ -222,14 +240,24 @@ void Simulator::process(const std::uint8_t* bytes, std::size_t count, Clock::tim
     std::lock_guard lock(mutex_);
     received_.insert(received_.end(), bytes, bytes + count);
     for (const auto& entry : complete) frames_.push_back(entry.first);
+    frames_in_hand_ += complete.size();
   }
   changed_.notify_all();
 
-  for (const auto& [frame, frame_arrival] : complete) {
+  const auto dealt_with = [this](std::size_t count) {
+    {
+      std::lock_guard lock(mutex_);
+      frames_in_hand_ -= std::min(frames_in_hand_, count);
+    }
+    changed_.notify_all();
+  };
+  for (std::size_t i = 0; i < complete.size(); ++i) {
+    const auto& [frame, frame_arrival] = complete[i];
     const std::string shown = "rx " + hex(frame.data(), frame.size());
     varno::CommandRecord command;
     if (!varno::decodeFrame(frame.data(), command)) {
       trace(shown + "  (invalid, ignored)");
+      dealt_with(1);
       continue;
     }
     const std::uint8_t address = command.dest & 0x7F;
@@ -240,15 +268,21 @@ void Simulator::process(const std::uint8_t* bytes, std::size_t count, Clock::tim
     }
     if (!behaviour) {
       trace(shown + "  (no device at " + std::to_string(address) + ")");
+      dealt_with(1);
       continue;
     }
     trace(shown + "  (for device " + std::to_string(address) + ")");
-    if (!answer(command, *behaviour, frame_arrival)) return;
+    if (!answer(command, *behaviour, frame, frame_arrival)) {
+      // Stopped or hung up: nothing after this frame will be answered either.
+      dealt_with(complete.size() - i);
+      return;
+    }
+    dealt_with(1);
   }
 }
 
 bool Simulator::answer(const varno::CommandRecord& command, const DeviceBehaviour& behaviour,
-                       Clock::time_point arrival) {
+                       const varno::Frame& command_frame, Clock::time_point arrival) {
   const std::uint8_t address = command.dest & 0x7F;
   if (behaviour.silent) {
     trace("device " + std::to_string(address) + " stays silent");
@@ -287,6 +321,12 @@ bool Simulator::answer(const varno::CommandRecord& command, const DeviceBehaviou
   {
     std::lock_guard lock(mutex_);
     ++answers_started_;
+    AnswerRecord record;
+    record.device = address;
+    record.command = command_frame;
+    record.command_read = arrival;
+    record.bytes = bytes;
+    answers_.push_back(std::move(record));
   }
   trace("device " + std::to_string(address) + " answers " + hex(bytes.data(), bytes.size()) +
         (behaviour.hang_up_after ? "  then hangs up" : ""));
@@ -301,7 +341,7 @@ bool Simulator::answer(const varno::CommandRecord& command, const DeviceBehaviou
       if (size == 0) continue;
     }
     if (sent > 0) earliest = line_free_at_ + std::chrono::milliseconds(behaviour.gap_ms);
-    if (!transmit(bytes.data() + sent, size, earliest, true)) return false;
+    if (!transmit(bytes.data() + sent, size, earliest, true, true)) return false;
     sent += size;
   }
 
@@ -314,7 +354,7 @@ bool Simulator::answer(const varno::CommandRecord& command, const DeviceBehaviou
 }
 
 bool Simulator::transmit(const std::uint8_t* bytes, std::size_t count, Clock::time_point earliest,
-                         bool serve_sends) {
+                         bool serve_sends, bool answer_bytes) {
   for (std::size_t i = 0; i < count;) {
     const Clock::duration byte_time = byteTime();
     // Paced, a byte is handed over when its stop bit would have arrived; unpaced, everything due
@@ -329,7 +369,14 @@ bool Simulator::transmit(const std::uint8_t* bytes, std::size_t count, Clock::ti
       continue;  // the line has moved on: work the deadline out again
     }
     const std::size_t chunk = byte_time.count() == 0 ? count - i : 1;
+    const Clock::time_point begun = Clock::now();
     if (!writeAll(bytes + i, chunk)) return false;
+    if (answer_bytes) {
+      const Clock::time_point done = Clock::now();
+      std::lock_guard lock(mutex_);
+      // clearLog() may have emptied the record meanwhile; the write then goes unrecorded.
+      if (!answers_.empty()) answers_.back().writes.push_back({chunk, begun, done});
+    }
     i += chunk;
     line_free_at_ = byte_time.count() == 0 ? Clock::now() : deadline;
     earliest = line_free_at_;
@@ -371,7 +418,7 @@ bool Simulator::flushSends() {
       outgoing_.clear();
     }
     trace("sent " + hex(bytes.data(), bytes.size()));
-    const bool done = transmit(bytes.data(), bytes.size(), Clock::now(), false);
+    const bool done = transmit(bytes.data(), bytes.size(), Clock::now(), false, false);
     {
       std::lock_guard lock(mutex_);
       sends_written_ += bytes.size();
@@ -434,6 +481,7 @@ void Simulator::closeLine() {
     std::lock_guard lock(mutex_);
     closeFd(master_fd_);
     closeFd(terminal_fd_);
+    if (was_open) hung_up_at_ = Clock::now();
     hung_up_ = true;
     hang_up_requested_ = false;
     sends_written_ += outgoing_.size();

@@ -46,6 +46,23 @@ struct DeviceBehaviour {
                                              // goes away (as hangUp())
 };
 
+// One answer as it actually went onto the line. Under load the simulator's thread may be held up
+// anywhere, so an answer can go out later, and its pieces further apart, than the device was
+// told; tests that must not blame the library for that look here.
+struct AnswerRecord {
+  using TimePoint = std::chrono::steady_clock::time_point;
+  struct Write {
+    std::size_t count = 0;  // bytes of the answer in this write
+    TimePoint begun{};      // taken just before the write
+    TimePoint done{};       // taken once it had returned: the bytes were in the terminal by then
+  };
+  std::uint8_t device = 0;
+  varno::Frame command{};           // the command being answered
+  TimePoint command_read{};         // when its first byte was read from the line
+  std::vector<std::uint8_t> bytes;  // the whole answer, as the device meant to send it
+  std::vector<Write> writes;        // what of it went out, in order
+};
+
 class Simulator {
  public:
   using Clock = std::chrono::steady_clock;
@@ -74,7 +91,14 @@ class Simulator {
   // Answers the devices began to send: counted when a device's delay is over and its first byte
   // is due, so a silent device, or one stopped during its delay, does not count.
   std::size_t answersStarted() const;
-  void clearLog();  // received(), receivedFrames() and answersStarted() start again from nothing
+  // The answers begun (as counted by answersStarted()), in order.
+  std::vector<AnswerRecord> answers() const;
+  // Blocks until at least `frames` frames have been received and every frame received has been
+  // dealt with: answered in full, ignored, or given up because the line went away. False when the
+  // timeout passes first.
+  bool waitUntilIdle(std::size_t frames, std::chrono::milliseconds timeout) const;
+  // received(), receivedFrames(), answersStarted() and answers() start again from nothing.
+  void clearLog();
 
   // Unsolicited bytes onto the line, now (between the bytes of an answer in progress, if there is
   // one; paced like any other). Returns once they are written, or the line is gone.
@@ -83,6 +107,8 @@ class Simulator {
   // here on. Returns once it is done.
   void hangUp();
   bool hungUp() const;
+  // When the line went away, taken once it had (unset while it is still there).
+  std::optional<Clock::time_point> hungUpAt() const;
 
   // Receives one line of text for each frame received and each answer (for a verbose log).
   // Called on the simulator's thread.
@@ -94,9 +120,9 @@ class Simulator {
   void serve();
   void process(const std::uint8_t* bytes, std::size_t count, Clock::time_point arrival);
   bool answer(const varno::CommandRecord& command, const DeviceBehaviour& behaviour,
-              Clock::time_point arrival);
+              const varno::Frame& command_frame, Clock::time_point arrival);
   bool transmit(const std::uint8_t* bytes, std::size_t count, Clock::time_point earliest,
-                bool serve_sends);
+                bool serve_sends, bool answer_bytes);
   bool writeAll(const std::uint8_t* bytes, std::size_t count);
   bool flushSends();
   bool waitForClientToRead();
@@ -120,12 +146,15 @@ class Simulator {
   std::vector<std::uint8_t> received_;
   std::vector<varno::Frame> frames_;
   std::size_t answers_started_ = 0;
+  std::vector<AnswerRecord> answers_;
+  std::size_t frames_in_hand_ = 0;  // received, not yet dealt with
   std::deque<std::uint8_t> outgoing_;
   std::uint64_t sends_queued_ = 0;   // bytes ever handed to send()
   std::uint64_t sends_written_ = 0;  // of those, written or dropped
   bool stop_ = false;
   bool hang_up_requested_ = false;
   bool hung_up_ = false;
+  std::optional<Clock::time_point> hung_up_at_;
   std::function<void(const std::string&)> trace_;
   std::atomic<std::uint32_t> pace_baud_;
 
