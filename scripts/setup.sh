@@ -8,6 +8,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   libcli11-dev nlohmann-json3-dev
+  python3-serial
 )
 
 missing=()

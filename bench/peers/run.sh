@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The peer latency benchmark: the same request and reply over the simulator's pseudo-terminal,
+# made by this library, by a raw termios program (the floor), by pyserial and by Node's
+# serialport, one client at a time, each against its own fresh varno-sim; one Markdown table per
+# line speed (the simulator answering at once, then pacing at --baud, default 38400).
+#
+#   bench/peers/run.sh [N] [--baud B] [--warmup W] [--rounds R] [--cpus LIST] [--only NAME,...]
+#                       [--no-unpaced] [--json FILE]
+#
+# Builds the release preset's pieces it needs and installs the Node peer under build/peers-node
+# when it is missing. pyserial comes from Debian (python3-serial, scripts/setup.sh).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+cd "$root"
+command_line="bench/peers/run.sh${*:+ $*}"
+
+# Standard output carries the report; building and installing talk on standard error.
+if ! { cmake --preset release >/dev/null &&
+  cmake --build --preset release --target peer_termios peer_varno varno-sim; } >&2; then
+  echo "run.sh: the release build failed; clients whose programs are missing will be marked failed" >&2
+fi
+
+node=/usr/bin/node
+command -v "$node" >/dev/null || node=node
+node_dir=build/peers-node
+serialport_version=13.0.0
+installed=$(cd "$node_dir" 2>/dev/null &&
+  "$node" -p "require('./node_modules/serialport/package.json').version" 2>/dev/null)
+if [ "$installed" != "$serialport_version" ]; then
+  echo "run.sh: installing serialport $serialport_version under $node_dir" >&2
+  mkdir -p "$node_dir"
+  cat >"$node_dir/package.json" <<JSON
+{
+  "name": "varno-peers-node",
+  "private": true,
+  "description": "Node serialport, for bench/peers",
+  "dependencies": {"serialport": "$serialport_version"}
+}
+JSON
+  if ! (cd "$node_dir" && npm install --no-audit --no-fund --loglevel=error) >&2; then
+    echo "run.sh: npm install of serialport failed; the Node client will be marked failed" >&2
+  fi
+fi
+
+/usr/bin/python3 -c 'import serial' 2>/dev/null ||
+  echo "run.sh: /usr/bin/python3 has no pyserial (python3-serial, scripts/setup.sh);" \
+    "its row will be marked failed" >&2
+
+exec /usr/bin/python3 bench/peers/peers.py --command "$command_line" "$@"

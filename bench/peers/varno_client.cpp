@@ -1,0 +1,125 @@
+// The library as a host program uses it: the shared library, its public header, nothing else.
+//
+//   peer_varno PATH BAUD COUNT WARMUP callback|wait
+//
+// callback: varnoSendCommand without waiting; a sample runs from the call to the moment the
+//           callback begins. Meanwhile the caller sleeps on a condition variable: no polling or
+//           spinning (std::atomic::wait spins with sched_yield first) to take a core from the
+//           library's worker or the simulator.
+// wait:     varnoSendCommand with wait; a sample runs from the call to its return. The series
+//           "return_after_callback_us" says how long after its callback each return came.
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VarnoDLL.h"
+#include "peer_common.h"
+
+namespace {
+
+constexpr std::uint32_t kTimeoutMs = 1000;
+constexpr std::int32_t kIdle = 1;
+
+std::atomic<peers::Clock::rep> g_callback_at{0};
+std::atomic<int> g_outcome{-1};  // -1 pending, else error_status, or 100 for an unexpected reply
+std::mutex g_mutex;
+std::condition_variable g_called;
+
+void VARNO_CALL onReply(std::uint8_t dest, std::uint8_t source, std::uint8_t code,
+                        std::uint8_t param, std::uint8_t status, std::uint8_t error,
+                        std::uint8_t* data_arr, std::int32_t error_status) {
+  g_callback_at = peers::Clock::now().time_since_epoch().count();
+  static const std::uint8_t kZeroWord[4] = {};
+  const bool expected = dest == 0x9F && source == 1 && code == 0 && param == 0 && status == 0 &&
+                        error == 0 && std::memcmp(data_arr, kZeroWord, 4) == 0;
+  {
+    std::lock_guard lock(g_mutex);
+    g_outcome = error_status != 0 ? error_status : expected ? 0 : 100;
+  }
+  g_called.notify_one();
+}
+
+peers::Clock::time_point callbackTime() {
+  return peers::Clock::time_point{peers::Clock::duration(g_callback_at.load())};
+}
+
+// The outcome of the exchange just made: empty when the expected reply came.
+std::string outcomeText() {
+  const int outcome = g_outcome.load();
+  if (outcome == 0) return {};
+  if (outcome == 100) return "unexpected reply";
+  return "outcome " + std::to_string(outcome);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const peers::Args args = peers::parseArgs(argc, argv, " callback|wait");
+  const std::string mode = argc > 5 ? argv[5] : "";
+  if (mode != "callback" && mode != "wait")
+    peers::fail("peer_varno: mode must be callback or wait");
+  const bool wait = mode == "wait";
+
+  if (!varnoOpenSerialPort(args.path, args.baud)) {
+    peers::fail("peer_varno: varnoOpenSerialPort(" + args.path + ") failed");
+  }
+  const std::uint8_t data[4] = {};
+  peers::Errors errors("peer_varno", args.count);
+  std::vector<double> samples, lag;
+  samples.reserve(static_cast<std::size_t>(args.count));
+  lag.reserve(static_cast<std::size_t>(args.count));
+  double cpu = 0;
+
+  for (int pass = 0; pass < 2; ++pass) {
+    const bool measured = pass == 1;
+    const int count = measured ? args.count : args.warmup;
+    const double cpu_before = peers::cpuSeconds();
+    for (int i = 0; i < count; ++i) {
+      g_outcome = -1;
+      const auto start = peers::Clock::now();
+      const std::int32_t sent =
+          varnoSendCommand(1, 31, 0, 0, data, kTimeoutMs, kTimeoutMs, &onReply, wait);
+      const auto returned = peers::Clock::now();
+      if (sent != 0) {
+        varnoCloseSerialPort();
+        peers::fail("peer_varno: varnoSendCommand returned " + std::to_string(sent));
+      }
+      if (!wait) {
+        {
+          std::unique_lock lock(g_mutex);
+          g_called.wait(lock, [] { return g_outcome.load() != -1; });
+        }
+        // The connection turns idle just after the callback returns.
+        while (varnoGetSerialPortCurrentState() != kIdle) {
+          if (varnoGetSerialPortCurrentState() == 0) peers::fail("peer_varno: connection closed");
+          std::this_thread::yield();
+        }
+      }
+      if (const std::string what = outcomeText(); !what.empty()) {
+        errors.note(measured, i, what);
+        // Late bytes of this reply arrive meanwhile; the next send purges them.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        continue;
+      }
+      if (!measured) continue;
+      if (wait) {
+        samples.push_back(peers::microseconds(returned - start));
+        lag.push_back(peers::microseconds(returned - callbackTime()));
+      } else {
+        samples.push_back(peers::microseconds(callbackTime() - start));
+      }
+    }
+    if (measured) cpu = peers::cpuSeconds() - cpu_before;
+  }
+  varnoCloseSerialPort();
+  if (wait) {
+    peers::printResult(args.count, cpu, errors, samples, {{"return_after_callback_us", lag}});
+  } else {
+    peers::printResult(args.count, cpu, errors, samples);
+  }
+  return 0;
+}
