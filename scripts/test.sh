@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: native debug, ASan+UBSan and TSan builds; the 64-bit Windows build under Wine;
-# the 32-bit Windows build's exports; bounded fuzzing; formatting.
+# the 32-bit Windows build's exports; the .deb and the Windows zip; bounded fuzzing; formatting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,6 +14,10 @@ for preset in default asan tsan mingw64 mingw32; do
   step "$preset: test"
   ctest --preset "$preset"
 done
+
+step "packages"
+(cd build/default && cpack -G DEB >/dev/null && ls ./*.deb)
+(cd build/mingw64 && cpack -G ZIP >/dev/null && ls ./*.zip)
 
 step "fuzz"
 scripts/fuzz.sh "${VARNO_FUZZ_SECONDS:-20}"
