@@ -3,7 +3,7 @@
 # faults chosen at random, then the counts per fault and outcome, the time taken, the rate, and
 # the resident memory, descriptors and threads before and after.
 #   scripts/soak.sh [COUNT] [SEED]      (default 100000 transactions, a random seed)
-# The seed is printed; giving it again repeats the same faults in the same order. The run also
+# The random seed is printed; giving it again repeats the same faults in the same order. The run also
 # stops by itself at a time limit (VARNO_SOAK_SECONDS, by default ample for COUNT).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -14,7 +14,7 @@
 #include "serial/connection.h"
 
 #if !defined(_WIN32)
-#include "device_spec.h"
+#include "device_argument.h"
 #include "simulator.h"
 #endif
 
@@ -57,8 +57,8 @@ class TestLine {
     std::ifstream layout(VARNO_BUS_LAYOUT);
     for (std::string line; std::getline(layout, line);) {
       if (line.empty() || line[0] == '#') continue;
-      const sim::DeviceSpec spec = sim::parseDeviceSpec(line);
-      sim_->setDevice(spec.address, spec.behaviour);
+      const sim::DeviceArgument argument = sim::parseDeviceArgument(line);
+      sim_->setDevice(argument.address, argument.behaviour);
     }
     port_ = sim_->path();
   }

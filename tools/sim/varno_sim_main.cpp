@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-#include "device_spec.h"
+#include "device_argument.h"
 #include "simulator.h"
 
 namespace {
@@ -117,11 +117,11 @@ int main(int argc, char** argv) {
     return usageError(e.what());
   }
 
-  std::vector<varno::sim::DeviceSpec> devices;
+  std::vector<varno::sim::DeviceArgument> devices;
   std::set<int> addresses;
   for (const std::string& text : device_texts) {
     try {
-      devices.push_back(varno::sim::parseDeviceSpec(text));
+      devices.push_back(varno::sim::parseDeviceArgument(text));
     } catch (const std::invalid_argument& e) {
       return usageError(e.what());
     }

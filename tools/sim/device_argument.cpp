@@ -1,4 +1,4 @@
-#include "device_spec.h"
+#include "device_argument.h"
 
 #include <algorithm>
 #include <charconv>
@@ -27,7 +27,7 @@ bool contains(const std::string_view (&names)[N], std::string_view name) {
 }
 
 // Decimal, or hexadecimal after 0x; nothing else (no sign, no spaces, no trailing characters).
-std::uint64_t parseNumber(std::string_view spec, std::string_view name, std::string_view value,
+std::uint64_t parseNumber(std::string_view argument, std::string_view name, std::string_view value,
                           std::uint64_t max) {
   int base = 10;
   if (value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
@@ -38,9 +38,10 @@ std::uint64_t parseNumber(std::string_view spec, std::string_view name, std::str
   const auto [end, error] =
       std::from_chars(value.data(), value.data() + value.size(), number, base);
   if (value.empty() || error != std::errc() || end != value.data() + value.size()) {
-    reject(spec, std::string(name) + " needs an unsigned number, not '" + std::string(value) + "'");
+    reject(argument,
+           std::string(name) + " needs an unsigned number, not '" + std::string(value) + "'");
   }
-  if (number > max) reject(spec, std::string(name) + " must be at most " + std::to_string(max));
+  if (number > max) reject(argument, std::string(name) + " must be at most " + std::to_string(max));
   return number;
 }
 
@@ -51,26 +52,26 @@ int hexDigit(char c) {
   return -1;
 }
 
-std::vector<std::uint8_t> parseHexBytes(std::string_view spec, std::string_view value) {
+std::vector<std::uint8_t> parseHexBytes(std::string_view argument, std::string_view value) {
   if (value.empty() || value.size() % 2 != 0 || value.size() / 2 > kMaxBytes) {
-    reject(spec, "raw needs whole bytes as pairs of hex digits, e.g. raw=8102");
+    reject(argument, "raw needs whole bytes as pairs of hex digits, e.g. raw=8102");
   }
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < value.size(); i += 2) {
     const int high = hexDigit(value[i]);
     const int low = hexDigit(value[i + 1]);
-    if (high < 0 || low < 0) reject(spec, "raw holds a character that is not a hex digit");
+    if (high < 0 || low < 0) reject(argument, "raw holds a character that is not a hex digit");
     bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
   }
   return bytes;
 }
 
-std::vector<std::size_t> parsePieces(std::string_view spec, std::string_view value) {
+std::vector<std::size_t> parsePieces(std::string_view argument, std::string_view value) {
   std::vector<std::size_t> pieces;
   for (;;) {
     const std::size_t plus = value.find('+');
-    const std::uint64_t size = parseNumber(spec, "split", value.substr(0, plus), kMaxBytes);
-    if (size == 0) reject(spec, "split pieces must hold at least one byte");
+    const std::uint64_t size = parseNumber(argument, "split", value.substr(0, plus), kMaxBytes);
+    if (size == 0) reject(argument, "split pieces must hold at least one byte");
     pieces.push_back(static_cast<std::size_t>(size));
     if (plus == std::string_view::npos) return pieces;
     value.remove_prefix(plus + 1);
@@ -79,17 +80,17 @@ std::vector<std::size_t> parsePieces(std::string_view spec, std::string_view val
 
 }  // namespace
 
-DeviceSpec parseDeviceSpec(std::string_view text) {
-  DeviceSpec spec;
+DeviceArgument parseDeviceArgument(std::string_view text) {
+  DeviceArgument argument;
   const std::size_t colon = text.find(':');
-  spec.address =
+  argument.address =
       static_cast<std::uint8_t>(parseNumber(text, "address", text.substr(0, colon), 127));
-  if (colon == std::string_view::npos) return spec;
+  if (colon == std::string_view::npos) return argument;
 
   std::string_view rest = text.substr(colon + 1);
   if (rest.empty()) reject(text, "no options after ':'");
   std::set<std::string, std::less<>> seen;
-  DeviceBehaviour& b = spec.behaviour;
+  DeviceBehaviour& b = argument.behaviour;
   for (;;) {
     const std::size_t comma = rest.find(',');
     const std::string_view option = rest.substr(0, comma);
@@ -136,7 +137,7 @@ DeviceSpec parseDeviceSpec(std::string_view text) {
       b.raw_reply = parseHexBytes(text, value);
     }
 
-    if (comma == std::string_view::npos) return spec;
+    if (comma == std::string_view::npos) return argument;
     rest.remove_prefix(comma + 1);
   }
 }

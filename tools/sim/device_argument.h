@@ -1,6 +1,6 @@
 // The command-line form of a device: ADDR[:OPTION[,OPTION...]], e.g. "5:split=4+4+4,gap=5".
-#ifndef VARNO_SIM_DEVICE_SPEC_H
-#define VARNO_SIM_DEVICE_SPEC_H
+#ifndef VARNO_SIM_DEVICE_ARGUMENT_H
+#define VARNO_SIM_DEVICE_ARGUMENT_H
 
 #include <cstdint>
 #include <string_view>
@@ -9,14 +9,14 @@
 
 namespace varno::sim {
 
-struct DeviceSpec {
+struct DeviceArgument {
   std::uint8_t address = 0;
   DeviceBehaviour behaviour;
 };
 
 // Throws std::invalid_argument, its message one line naming the offending part.
-DeviceSpec parseDeviceSpec(std::string_view text);
+DeviceArgument parseDeviceArgument(std::string_view text);
 
 }  // namespace varno::sim
 
-#endif  // VARNO_SIM_DEVICE_SPEC_H
+#endif  // VARNO_SIM_DEVICE_ARGUMENT_H

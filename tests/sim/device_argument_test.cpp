@@ -1,4 +1,4 @@
-#include "device_spec.h"
+#include "device_argument.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +8,12 @@
 namespace varno::sim {
 namespace {
 
-TEST(SimDeviceSpec, EveryOptionLandsInItsField) {
-  const DeviceSpec spec = parseDeviceSpec(
+TEST(SimDeviceArgument, EveryOptionLandsInItsField) {
+  const DeviceArgument argument = parseDeviceArgument(
       "5:split=4+3+0x2,gap=5,late=0x10,short=7,badcrc,status=0x81,error=3,data=0x01020384,"
       "to=9,hangup=6");
-  EXPECT_EQ(spec.address, 5);
-  const DeviceBehaviour& b = spec.behaviour;
+  EXPECT_EQ(argument.address, 5);
+  const DeviceBehaviour& b = argument.behaviour;
   EXPECT_EQ(b.pieces, (std::vector<std::size_t>{4, 3, 2}));
   EXPECT_EQ(b.gap_ms, 5u);
   EXPECT_EQ(b.delay_ms, 16u);
@@ -27,20 +27,20 @@ TEST(SimDeviceSpec, EveryOptionLandsInItsField) {
   EXPECT_EQ(b.reply_dest, std::optional<std::uint8_t>(9));
   EXPECT_EQ(b.hang_up_after, std::optional<std::size_t>(6));
 
-  EXPECT_TRUE(parseDeviceSpec("2:silent").behaviour.silent);
-  EXPECT_EQ(parseDeviceSpec("0x7F").address, 127);
-  EXPECT_FALSE(parseDeviceSpec("0x7F").behaviour.silent);
-  EXPECT_EQ(parseDeviceSpec("1:raw=81fF00").behaviour.raw_reply,
+  EXPECT_TRUE(parseDeviceArgument("2:silent").behaviour.silent);
+  EXPECT_EQ(parseDeviceArgument("0x7F").address, 127);
+  EXPECT_FALSE(parseDeviceArgument("0x7F").behaviour.silent);
+  EXPECT_EQ(parseDeviceArgument("1:raw=81fF00").behaviour.raw_reply,
             (std::vector<std::uint8_t>{0x81, 0xFF, 0x00}));
 }
 
 void expectRejected(std::initializer_list<const char*> texts) {
   for (const char* text : texts) {
-    EXPECT_THROW(parseDeviceSpec(text), std::invalid_argument) << '"' << text << '"';
+    EXPECT_THROW(parseDeviceArgument(text), std::invalid_argument) << '"' << text << '"';
   }
 }
 
-TEST(SimDeviceSpec, RejectsMalformedDevices) {
+TEST(SimDeviceArgument, RejectsMalformedDevices) {
   expectRejected({"", "128", "-1", "+1", " 1", "x", "0x"});
   expectRejected({"1:", "1:,silent", "1:silent,", "1:bogus", "1:silent=1", "1:late",
                   "1:late=", "1:late=1,late=2"});
