@@ -31,6 +31,17 @@ inline constexpr std::uint32_t kInterByteTimeoutMs = 10;
 // serial driver refuses Toggle.
 enum class RtsControl { Toggle, Disable };
 
+// Why an operation failed, where that tells the user more than which step it was.
+enum class PortError {
+  kNone,        // nothing more to say than the step that failed
+  kNotFound,    // no such device
+  kPermission,  // the system denied access
+  kInUse,       // another program, or another link of this one, holds the port
+  kNotSerial,   // the device is not a serial port
+  kResources,   // out of memory, descriptors or events
+  kSystem,      // any other error of the system
+};
+
 struct LineSettings {
   std::uint32_t baud_rate = 0;
   RtsControl rts = RtsControl::Toggle;
@@ -40,10 +51,13 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
-  // Creates the write and read completion events (or their equivalent). Called first.
-  virtual void createEvents() = 0;
+  // Creates the write and read completion events (or their equivalent). Called first; false when
+  // the system has none to give.
+  virtual bool createEvents() = 0;
   // Opens the device for exclusive, asynchronous use; never creates anything.
   virtual bool open(const std::string& name) = 0;
+  // After an open or a setting that failed: why, where the system said more than "refused".
+  virtual PortError failure() const { return PortError::kNone; }
 
   // Abort pending I/O and/or empty the driver queues (kPurge* flags).
   virtual bool purge(std::uint32_t flags) = 0;

@@ -63,7 +63,7 @@ class FakeSerialPort final : public SerialPort {
  public:
   explicit FakeSerialPort(std::shared_ptr<FakeScript> script) : s_(std::move(script)) {}
 
-  void createEvents() override { note("createEvents"); }
+  bool createEvents() override { return result("createEvents"); }
   bool open(const std::string& name) override { return result("open", name); }
   bool purge(std::uint32_t flags) override { return result("purge", std::to_string(flags)); }
   bool saveEventMask() override { return result("saveEventMask"); }
