@@ -93,9 +93,9 @@ typedef struct VarnoFrame {
 
 /* Receives a transaction's outcome on the link's worker thread: `reply` as described at the top
  * (valid until the handler returns), `error_status` 0..5, or VARNO_E_CLOSED when the link was
- * closed before the transaction could end. A handler may call varnoLinkState and the conversion
- * functions; varnoLinkSend and varnoLinkTransact on the same link return VARNO_E_BUSY; it may
- * close its own link (the close then returns at once and the link ends after the handler). */
+ * closed before the transaction could end. The link is idle again by the time its handler runs:
+ * the handler (or a thread it wakes) may start the next transaction at once. A handler may also
+ * close its own link (the close then returns at once, and the link ends after the handler). */
 typedef void(VARNO_CALL* VarnoReplyHandler)(void* context, const VarnoFrame* reply,
                                             int32_t error_status);
 
