@@ -162,6 +162,14 @@ VARNO_API bool VARNO_CALL varnoOpenSerialPortA(const char* port_name, uint32_t b
 /* The library's version, "MAJOR.MINOR.PATCH". Static text. */
 VARNO_API const char* VARNO_CALL varnoVersion(void);
 
+/* The data word's two encodings, for hosts that include only this header (the same functions as
+ * VarnoDLL.h declares): unsigned 32-bit, least significant byte first; decimal, a 24-bit
+ * two's-complement mantissa in bytes 0..2 and the number of decimal places in byte 3. */
+VARNO_API uint32_t VARNO_CALL varnoDataToUInt(const uint8_t* data_arr);
+VARNO_API bool VARNO_CALL varnoUIntToData(uint32_t value, uint8_t* data_arr);
+VARNO_API float VARNO_CALL varnoDataToFloat(const uint8_t* data_arr);
+VARNO_API bool VARNO_CALL varnoFloatToData(float value, uint8_t decimals, uint8_t* data_arr);
+
 /* The 12 bytes that `frame` goes out as. VARNO_OK, or VARNO_E_ARGUMENT for a null pointer. */
 VARNO_API int32_t VARNO_CALL varnoFrameEncode(const VarnoFrame* frame, uint8_t* bytes12);
 
