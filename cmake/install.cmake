@@ -2,7 +2,7 @@
 # the tools, in three components that scripts/package.sh turns into packages:
 #   runtime  the shared library as programs load it (libVarnoDLL.so.1 and its file; VarnoDLL.dll)
 #   dev      the headers, libVarnoDLL.so or the import library, the CMake and pkg-config files
-#   tools    VarnoDLLTest, varno and varno-sim
+#   tools    VarnoDLLTest, varno and varno-sim, and their manual pages
 # `cmake --install` without --component installs all three.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -54,4 +54,6 @@ else()
     file(CREATE_LINK ${exerciser_from_bin}/VarnoDLLTest
          \"\${root}/${CMAKE_INSTALL_BINDIR}/VarnoDLLTest\" SYMBOLIC)
   " COMPONENT tools)
+  install(FILES ${PROJECT_BINARY_DIR}/exerciser/VarnoDLLTest.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
