@@ -1,28 +1,21 @@
 // VarnoDLL: a serial-line link to addressed devices.
 //
-// One process-wide connection to one serial port. Every exchange on the line is one 12-byte
-// frame; a command goes out, one reply (or the reason there is none) comes back through a
-// callback that runs on the library's worker thread.
+// The classic interface: one process-wide connection to one serial port. Every exchange on the
+// line is one 12-byte frame; a command goes out, one reply (or the reason there is none) comes
+// back through a callback that runs on the library's worker thread. varno_link.h has the plain-C
+// interface beside it, for hosts of any language and for several ports at once.
 //
 // All functions have C linkage, the C calling convention and undecorated names. Diagnostics are
-// short fixed texts written to the standard error stream.
+// short fixed texts written to the standard error stream (or to a handler: varnoSetLogHandler).
 #ifndef VARNO_DLL_H
 #define VARNO_DLL_H
 
 #include <cstdint>
 #include <string>
 
-#if defined(_WIN32)
-#if defined(VARNO_DLL_EXPORTS)
-#define VARNO_API __declspec(dllexport)
-#else
-#define VARNO_API __declspec(dllimport)
-#endif
-#define VARNO_CALL __cdecl
-#else
-#define VARNO_API __attribute__((visibility("default")))
-#define VARNO_CALL
-#endif
+// The export and calling-convention macros, and the plain-C interface that any host can call
+// (several links, a blocking transaction, error codes, a log handler).
+#include "varno_link.h"
 
 extern "C" {
 

@@ -1,5 +1,7 @@
 #include "serial/connection.h"
 
+#include <cstring>
+#include <new>
 #include <thread>
 
 #include "diagnostic.h"
@@ -9,19 +11,14 @@ namespace {
 
 constexpr std::uint32_t kWorkerEndWaitMs = 1000;
 
-struct PortConnection {
-  std::atomic<std::int32_t> state{kClosed};
-  // Atomic, so that a sender can hold on to the session through its hand-over even when a close
-  // runs on another thread at that moment.
-  std::atomic<std::shared_ptr<Session>> session;
-  std::unique_ptr<WorkerThread> worker;
-};
-
-// Made at first use and never destroyed: the library runs no code of its own when it is loaded
-// or unloaded, and a host that exits without closing leaves the worker a valid connection.
-PortConnection& connection() {
-  static PortConnection* const instance = new PortConnection;
-  return *instance;
+// The rest of a close, for whoever finishes it: the port's pending I/O, its queues, its settings.
+void releasePort(SerialPort& port, bool classic) {
+  port.cancelIo();
+  if (classic) logDiagnostic("\n closeInterface I/O is canceled");
+  port.purge(kPurgeTxAbort | kPurgeRxAbort);
+  port.purge(kPurgeTxClear | kPurgeRxClear);
+  port.restoreSettings();
+  port.close();
 }
 
 void workerMain(void* argument) {
@@ -29,16 +26,28 @@ void workerMain(void* argument) {
   const std::shared_ptr<Session> session = std::move(*handed_over);
   delete handed_over;
 
-  std::atomic<std::int32_t>& state = linkState();
+  std::atomic<std::int32_t>& state = session->state();
+  bool abandoned = false;
   while (state.load() != kClosed) {
     if (session->wake.wait(kInfinite)) {
       session->wake.reset();
       if (state.load() == kClosed) break;
-      if (!doTransactionWork(*session)) return;
+      if (!doTransactionWork(*session)) {
+        abandoned = true;
+        break;
+      }
     }
-    if (session->abandoned()) return;
+    if (session->abandoned()) {
+      abandoned = true;
+      break;
+    }
   }
-  if (!session->abandoned()) logDiagnostic("\n THREAD EXIT");
+  if (!abandoned && endCutTransaction(*session, Session::kForWorker) && session->classic) {
+    logDiagnostic("\n THREAD EXIT");
+  }
+  if (session->exit.exchange(Session::kExited) == Session::kHanded) {
+    session->on_exit(session->on_exit_argument);
+  }
 }
 
 // A worker that would not end: from now on it may not change the state, call the callback or
@@ -59,116 +68,318 @@ void abandon(Session& session) {
   session.wake.set();
 }
 
-void failOpen(const char* message, SerialPort& port) {
-  logDiagnostic(message);
-  port.close();
+// The code for a failed open step: what the system said, where it said more than "refused".
+std::int32_t stepFailure(const SerialPort& port, std::int32_t refused) {
+  switch (port.failure()) {
+    case PortError::kNone:
+      return refused;
+    case PortError::kNotFound:
+      return VARNO_E_NOT_FOUND;
+    case PortError::kPermission:
+      return VARNO_E_PERMISSION;
+    case PortError::kInUse:
+      return VARNO_E_IN_USE;
+    case PortError::kNotSerial:
+      return VARNO_E_NOT_SERIAL;
+    case PortError::kResources:
+      return VARNO_E_RESOURCES;
+    case PortError::kSystem:
+      return VARNO_E_SYSTEM;
+  }
+  return refused;
 }
 
 }  // namespace
 
-std::atomic<std::int32_t>& linkState() {
-  return connection().state;
+Link::Link(bool classic) : classic_(classic), core_(std::make_shared<LinkCore>()) {}
+
+Link::~Link() {
+  close();
 }
 
-std::shared_ptr<Session> currentSession() {
-  return connection().session.load();
+std::int32_t Link::open(const std::string& name, std::uint32_t baud_rate,
+                        const OpenOptions& options) {
+  std::lock_guard lock(open_close_);
+  try {
+    return openLocked(name, baud_rate, options);
+  } catch (const std::bad_alloc&) {
+    return VARNO_E_RESOURCES;
+  }
 }
 
-std::int32_t connectionState() {
-  return connection().state.load();
+std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
+                              const OpenOptions& options) {
+  if (name.empty()) return VARNO_E_ARGUMENT;
+  if (classic_) {
+    closeLocked(nullptr, nullptr);
+  } else if (core_->state.load() != kClosed) {
+    return VARNO_E_IN_USE;
+  }
+  const auto log = [this](const char* text) {
+    if (classic_) logDiagnostic(text);
+  };
+
+  // Everything is made before the connection becomes visible: once the state is Idle, only the
+  // start of the thread can still fail.
+  auto session = std::make_shared<Session>(core_, classic_);
+  auto worker = std::make_unique<WorkerThread>();
+  auto handed_over = std::make_unique<std::shared_ptr<Session>>(session);
+  session->port = options.make_port ? options.make_port() : makeSystemSerialPort();
+  SerialPort& port = *session->port;
+
+  if (!port.createEvents() || !session->wake.valid()) {
+    log("\n openInterface !CreateEvent");
+    port.close();
+    return VARNO_E_RESOURCES;
+  }
+  // A name is cut at a NUL by every call below: what follows it would be ignored.
+  if (name.find('\0') != std::string::npos) {
+    log("\n openInterface INVALID_HANDLE_VALUE");
+    port.close();
+    return VARNO_E_NOT_FOUND;
+  }
+  if (!port.open(name)) {
+    log("\n openInterface INVALID_HANDLE_VALUE");
+    const std::int32_t code = stepFailure(port, VARNO_E_NOT_FOUND);
+    port.close();
+    return code;
+  }
+  struct Step {
+    bool (*run)(SerialPort&, const LineSettings&);
+    const char* failure;
+    std::int32_t code;
+  };
+  static const Step kSteps[] = {
+      {[](SerialPort& p, const LineSettings&) { return p.purge(kPurgeAll); },
+       "\n openInterface !PurgeComm", VARNO_E_REFUSED_PURGE},
+      {[](SerialPort& p, const LineSettings&) { return p.saveEventMask(); },
+       "\n openInterface !GetCommMask", VARNO_E_REFUSED_READ_SETTINGS},
+      {[](SerialPort& p, const LineSettings&) { return p.saveLineSettings(); },
+       "\n openInterface !GetCommState", VARNO_E_REFUSED_READ_SETTINGS},
+      {[](SerialPort& p, const LineSettings&) { return p.saveTimeouts(); },
+       "\n openInterface !GetCommTimeouts", VARNO_E_REFUSED_READ_SETTINGS},
+      {[](SerialPort& p, const LineSettings&) { return p.setQueueSizes(kQueueSize, kQueueSize); },
+       "\n openInterface !SetupComm", VARNO_E_REFUSED_QUEUES},
+      {[](SerialPort& p, const LineSettings& s) { return p.applyLineSettings(s); },
+       "\n openInterface !SetCommState", VARNO_E_REFUSED_LINE_SETTINGS},
+      {[](SerialPort& p, const LineSettings&) { return p.applyTimeouts(); },
+       "\n openInterface !SetCommTimeouts", VARNO_E_REFUSED_TIMEOUTS},
+      {[](SerialPort& p, const LineSettings&) { return p.applyEventMask(); },
+       "\n openInterface !SetCommMask", VARNO_E_REFUSED_EVENT_MASK},
+      {[](SerialPort& p, const LineSettings&) { return p.clearErrors(); },
+       "\n openInterface !ClearCommError", VARNO_E_REFUSED_CLEAR_ERRORS},
+  };
+  const LineSettings settings{baud_rate, options.rts};
+  for (const Step& step : kSteps) {
+    if (!step.run(port, settings)) {
+      log(step.failure);
+      const std::int32_t code = stepFailure(port, step.code);
+      port.close();
+      return code;
+    }
+  }
+
+  {
+    std::lock_guard claim(handover_);
+    session_.store(session);
+    core_->state.store(kIdle);
+  }
+  if (!worker->start(workerMain, handed_over.get())) {
+    {
+      std::lock_guard claim(handover_);
+      core_->state.store(kClosed);
+      session_.store(nullptr);
+    }
+    port.close();
+    log("\n openInterface !CreateThread");
+    return VARNO_E_RESOURCES;
+  }
+  handed_over.release();  // the worker's now
+  worker_ = std::move(worker);
+  return 0;
+}
+
+bool Link::close(void (*on_exit)(void*), void* argument) {
+  std::lock_guard lock(open_close_);
+  return closeLocked(on_exit, argument);
+}
+
+bool Link::closeLocked(void (*on_exit)(void*), void* argument) {
+  std::shared_ptr<Session> session;
+  {
+    // No sender is between its test of the state and its hand-over now.
+    std::lock_guard claim(handover_);
+    if (core_->state.exchange(kClosed) == kClosed) return false;
+    session = session_.exchange(nullptr);
+  }
+  if (!classic_) {
+    // A transaction under way ends now, as closed, rather than at its time-outs.
+    session->closing.store(true);
+    session->port->abortWaits();
+  }
+  session->wake.set();
+
+  // A handler may close its own link: the worker cannot wait for itself, so it finishes the
+  // close once the handler has returned.
+  const bool from_worker = !classic_ && worker_->isCurrentThread();
+  bool handed = false;
+  if (from_worker || !worker_->waitForEnd(kWorkerEndWaitMs)) {
+    if (!from_worker) logDiagnostic("\n !!! closeInterface thread is terminated !!!");
+    if (!classic_ && on_exit != nullptr) {
+      session->on_exit = on_exit;
+      session->on_exit_argument = argument;
+      int staying = Session::kStaying;
+      handed = session->exit.compare_exchange_strong(staying, Session::kHanded);
+    }
+    abandon(*session);
+  }
+  worker_->release();
+  worker_.reset();
+  releasePort(*session->port, classic_);
+  if (classic_) logDiagnostic("\n interface has been closed");
+  return handed;
+}
+
+template <typename Prepare>
+std::int32_t Link::handOver(const CommandRecord& command, std::uint32_t write_timeout_ms,
+                            std::uint32_t reply_timeout_ms, Prepare prepare,
+                            std::shared_ptr<Session>& held) {
+  // One sender at a time from here to the hand-over; another one at this moment is told the link
+  // is busy, and puts nothing on the wire.
+  std::unique_lock claim(handover_, std::try_to_lock);
+  if (!claim.owns_lock()) return VARNO_E_BUSY;
+  const std::int32_t now = core_->state.load();
+  if (now != kIdle) return now == kClosed ? VARNO_E_CLOSED : VARNO_E_BUSY;
+  held = session_.load();
+  if (!held) return VARNO_E_CLOSED;
+  Session& s = *held;
+  s.request = command;
+  s.request.status = 0;
+  s.request.error = 0;
+  if (!encodeFrame(s.request, s.out.data())) return VARNO_E_WRITE_START;
+  s.reply_timeout_ms = reply_timeout_ms;
+  s.write_timeout_ms = write_timeout_ms;
+  prepare(s);
+
+  // Whatever the driver still holds either way goes first, stray or late bytes of an earlier
+  // reply included: this is what brings the line back in step after any upset.
+  SerialPort& port = *s.port;
+  if (!port.purge(kPurgeAll) || !port.startWrite(s.out.data(), s.out.size())) {
+    port.cancelIo();
+    return VARNO_E_WRITE_START;
+  }
+  s.pending.store(s.delivery == Delivery::kCaller ? Session::kForCaller : Session::kForWorker);
+  std::int32_t idle = kIdle;
+  core_->state.compare_exchange_strong(idle, kSending);
+  return 0;
+}
+
+std::int32_t Link::sendCommand(const CommandRecord& command, const std::uint8_t* data_arr,
+                               std::uint32_t write_timeout_ms, std::uint32_t reply_timeout_ms,
+                               CallBackFunc callback, bool wait) {
+  if (core_->state.load() != kIdle) return kSendNotIdle;
+  if (data_arr == nullptr) return kSendNullData;
+  CommandRecord request = command;
+  std::memcpy(request.data_arr, data_arr, kDataSize);
+  std::shared_ptr<Session> held;
+  const std::int32_t result = handOver(
+      request, write_timeout_ms, reply_timeout_ms,
+      [callback](Session& s) {
+        s.delivery = Delivery::kCallBackFunc;
+        s.callback = callback;
+      },
+      held);
+  if (result == VARNO_E_WRITE_START) return kSendWriteNotStarted;
+  if (result != 0) return kSendNotIdle;
+  held->wake.set();
+
+  if (wait) {
+    for (;;) {
+      sleepMilliseconds(1);
+      const std::int32_t now = core_->state.load();
+      if (now == kIdle || now == kClosed) break;
+    }
+  }
+  return kSendStarted;
+}
+
+std::int32_t Link::send(const CommandRecord& command, std::uint32_t write_timeout_ms,
+                        std::uint32_t reply_timeout_ms, VarnoReplyHandler handler, void* context) {
+  if (handler == nullptr) return VARNO_E_ARGUMENT;
+  std::shared_ptr<Session> held;
+  const std::int32_t result = handOver(
+      command, write_timeout_ms, reply_timeout_ms,
+      [handler, context](Session& s) {
+        s.delivery = Delivery::kHandler;
+        s.handler = handler;
+        s.context = context;
+      },
+      held);
+  if (result == 0) held->wake.set();
+  return result;
+}
+
+std::int32_t Link::transact(const CommandRecord& command, std::uint32_t write_timeout_ms,
+                            std::uint32_t reply_timeout_ms, VarnoFrame& reply) {
+  std::shared_ptr<Session> held;
+  const std::int32_t result = handOver(
+      command, write_timeout_ms, reply_timeout_ms,
+      [](Session& s) { s.delivery = Delivery::kCaller; }, held);
+  if (result != 0) return result;
+  // The worker is idle and stays asleep: the exchange runs here, without a hand-over between
+  // threads. A close from another thread aborts its waits like the worker's.
+  Session& s = *held;
+  doTransactionWork(s);
+  endCutTransaction(s, Session::kForCaller);
+  reply = s.caller_reply;
+  return s.caller_outcome;
+}
+
+Link& defaultLink() {
+  // Made at first use and never destroyed: the library runs no code of its own when it is loaded
+  // or unloaded, and a host that exits without closing leaves the worker a valid connection.
+  static Link* const instance = new Link(/*classic=*/true);
+  return *instance;
 }
 
 bool changeState(Session& session, std::int32_t expected, std::int32_t desired) {
+  if (session.delivery == Delivery::kCaller) {
+    // The caller's own transaction: no worker to give up on, and the worker's gate is not its to
+    // take (the worker may still be in the handler of the transaction before).
+    session.state().compare_exchange_strong(expected, desired);
+    return true;
+  }
   int gate = Session::kRunning;
   if (!session.gate.compare_exchange_strong(gate, Session::kChangingState)) return false;
   // Fails harmlessly when a close has set Closed meanwhile: Closed is never overwritten.
-  connection().state.compare_exchange_strong(expected, desired);
+  session.state().compare_exchange_strong(expected, desired);
   session.gate.store(Session::kRunning);
   return true;
 }
 
 bool openConnection(const std::string& name, std::uint32_t baud_rate, const OpenOptions& options) {
-  if (name.empty()) return false;
-  closeConnection();
-
-  PortConnection& c = connection();
-  auto session = std::make_shared<Session>();
-  session->port = options.make_port ? options.make_port() : makeSystemSerialPort();
-  SerialPort& port = *session->port;
-
-  port.createEvents();
-  if (!port.open(name)) {
-    failOpen("\n openInterface INVALID_HANDLE_VALUE", port);
-    return false;
-  }
-  struct Step {
-    bool (*run)(SerialPort&, const LineSettings&);
-    const char* failure;
-  };
-  static const Step kSteps[] = {
-      {[](SerialPort& p, const LineSettings&) { return p.purge(kPurgeAll); },
-       "\n openInterface !PurgeComm"},
-      {[](SerialPort& p, const LineSettings&) { return p.saveEventMask(); },
-       "\n openInterface !GetCommMask"},
-      {[](SerialPort& p, const LineSettings&) { return p.saveLineSettings(); },
-       "\n openInterface !GetCommState"},
-      {[](SerialPort& p, const LineSettings&) { return p.saveTimeouts(); },
-       "\n openInterface !GetCommTimeouts"},
-      {[](SerialPort& p, const LineSettings&) { return p.setQueueSizes(kQueueSize, kQueueSize); },
-       "\n openInterface !SetupComm"},
-      {[](SerialPort& p, const LineSettings& s) { return p.applyLineSettings(s); },
-       "\n openInterface !SetCommState"},
-      {[](SerialPort& p, const LineSettings&) { return p.applyTimeouts(); },
-       "\n openInterface !SetCommTimeouts"},
-      {[](SerialPort& p, const LineSettings&) { return p.applyEventMask(); },
-       "\n openInterface !SetCommMask"},
-      {[](SerialPort& p, const LineSettings&) { return p.clearErrors(); },
-       "\n openInterface !ClearCommError"},
-  };
-  const LineSettings settings{baud_rate, options.rts};
-  for (const Step& step : kSteps) {
-    if (!step.run(port, settings)) {
-      failOpen(step.failure, port);
-      return false;
-    }
-  }
-
-  c.session.store(session);
-  c.state.store(kIdle);
-  auto worker = std::make_unique<WorkerThread>();
-  auto* handed_over = new std::shared_ptr<Session>(session);
-  if (!worker->start(workerMain, handed_over)) {
-    delete handed_over;
-    logDiagnostic("\n openInterface !CreateThread");
-    c.state.store(kClosed);
-    c.session.store(nullptr);
-    port.close();
-    return false;
-  }
-  c.worker = std::move(worker);
-  return true;
+  return defaultLink().open(name, baud_rate, options) == 0;
 }
 
 void closeConnection() {
-  PortConnection& c = connection();
-  if (c.state.exchange(kClosed) == kClosed) return;
-  const std::shared_ptr<Session> session = c.session.exchange(nullptr);
-  session->wake.set();
+  defaultLink().close();
+}
 
-  if (!c.worker->waitForEnd(kWorkerEndWaitMs)) {
-    abandon(*session);
-    logDiagnostic("\n !!! closeInterface thread is terminated !!!");
-  }
-  SerialPort& port = *session->port;
-  port.cancelIo();
-  logDiagnostic("\n closeInterface I/O is canceled");
-  c.worker->release();
-  c.worker.reset();
-  port.purge(kPurgeTxAbort | kPurgeRxAbort);
-  port.purge(kPurgeTxClear | kPurgeRxClear);
-  port.restoreSettings();
-  port.close();
-  logDiagnostic("\n interface has been closed");
+std::int32_t connectionState() {
+  return defaultLink().state();
+}
+
+std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t code,
+                         std::uint8_t param, const std::uint8_t* data_arr,
+                         std::uint32_t write_timeout_ms, std::uint32_t reply_timeout_ms,
+                         CallBackFunc callback, bool wait) {
+  CommandRecord command;
+  command.dest = dest;
+  command.source = source;
+  command.code = code;
+  command.param = param;
+  return defaultLink().sendCommand(command, data_arr, write_timeout_ms, reply_timeout_ms, callback,
+                                   wait);
 }
 
 }  // namespace varno

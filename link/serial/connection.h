@@ -1,6 +1,7 @@
-// The process-wide connection: its state, its port, its worker thread and the transaction data.
-// The exported functions are thin shims over the functions declared here; tests call these
-// directly (with a fake port, or with RTS control the Wine serial driver accepts).
+// Links: a port, its worker thread and the transaction data. The process-wide default link sits
+// behind the eight classic functions; the C interface makes as many more as a host asks for.
+// Tests call these functions directly (with a fake port, or with RTS control the Wine serial
+// driver accepts).
 #ifndef VARNO_SERIAL_CONNECTION_H
 #define VARNO_SERIAL_CONNECTION_H
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "VarnoDLL.h"
@@ -49,10 +51,31 @@ struct OpenOptions {
   std::function<std::unique_ptr<SerialPort>()> make_port;
 };
 
-// One successful open's worth of everything. Shared by the connection and its worker thread, so
-// that a worker given up by a close (see abandon) can finish on its own without touching what a
-// later open has made.
+// Where a transaction's outcome goes.
+enum class Delivery {
+  kCallBackFunc,  // the classic callback (or, without one, only the note that there is none)
+  kHandler,       // a VarnoReplyHandler with its context, on the worker
+  kCaller,        // back to the thread that runs the transaction itself (varnoLinkTransact)
+};
+
+// The state a link shares with its sessions: a worker given up by a close may outlive the link,
+// and still reads it.
+struct LinkCore {
+  std::atomic<std::int32_t> state{kClosed};
+};
+
+// One successful open's worth of everything. Shared by the link and its worker thread, so that a
+// worker given up by a close (see abandon) can finish on its own without touching what a later
+// open has made.
 struct Session {
+  Session(std::shared_ptr<LinkCore> link_core, bool classic_link)
+      : core(std::move(link_core)), classic(classic_link) {}
+
+  const std::shared_ptr<LinkCore> core;
+  // The default link keeps the classic ways: its close lets a transaction run on for up to a
+  // second and may end it without a callback, and it logs. Other links end a transaction at once
+  // on close, always with one handler call, and log only what is wrong.
+  const bool classic;
   std::unique_ptr<SerialPort> port;
   ManualResetEvent wake;
 
@@ -60,20 +83,96 @@ struct Session {
   // from then on the worker changes no state, calls no callback and leaves at its next step.
   enum Gate : int { kRunning, kChangingState, kInCallback, kAbandoned };
   std::atomic<int> gate{kRunning};
+  // Set by the close of a non-classic link before it aborts the port's waits: whatever ends the
+  // transaction after that ends it as closed.
+  std::atomic<bool> closing{false};
+  // A close that could not wait for the worker may hand it the last of its work (freeing the
+  // link's handle), to be done as it leaves. kExited: the worker left before anything was handed.
+  enum Exit : int { kStaying, kHanded, kExited };
+  std::atomic<int> exit{kStaying};
+  void (*on_exit)(void*) = nullptr;
+  void* on_exit_argument = nullptr;
 
-  // The transaction: written by sendCommand only while the state is Idle, read by the worker
-  // only after it has been woken.
+  // The transaction: written by a sender only while the state is Idle, read by whoever does the
+  // work only after the hand-over.
+  // Handed over and not yet ended, and to whom: the worker, or the caller's own thread.
+  enum Pending : int { kNone, kForWorker, kForCaller };
+  std::atomic<int> pending{kNone};
   CommandRecord request;
   CommandRecord reply;
   Frame out{};
   Frame in{};
+  Delivery delivery = Delivery::kCallBackFunc;
   CallBackFunc callback = nullptr;
+  VarnoReplyHandler handler = nullptr;
+  void* context = nullptr;
+  std::int32_t caller_outcome = 0;
+  VarnoFrame caller_reply{};
   std::uint32_t write_timeout_ms = 0;
   std::uint32_t reply_timeout_ms = 0;
 
+  std::atomic<std::int32_t>& state() { return core->state; }
   bool abandoned() const { return gate.load(std::memory_order_acquire) == kAbandoned; }
 };
 
+// A port connection: open, close, state and transactions. Open and close are serialized; one
+// sender at a time gets through the hand-over, the others are told the link is not idle.
+class Link {
+ public:
+  explicit Link(bool classic);
+  ~Link();
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+
+  // 0, or a negative VARNO_E_* code. The classic link logs each failure's text, closes an open
+  // connection first and takes an empty name as a silent failure.
+  std::int32_t open(const std::string& name, std::uint32_t baud_rate,
+                    const OpenOptions& options = {});
+  // True when the close could not finish everything itself: the worker (given up, or the caller
+  // of this close) finishes it and then calls `on_exit(argument)`; otherwise on_exit is not used.
+  bool close(void (*on_exit)(void*) = nullptr, void* argument = nullptr);
+  std::int32_t state() const { return core_->state.load(); }
+
+  // The classic send (kSend* results).
+  std::int32_t sendCommand(const CommandRecord& command, const std::uint8_t* data_arr,
+                           std::uint32_t write_timeout_ms, std::uint32_t reply_timeout_ms,
+                           CallBackFunc callback, bool wait);
+  // The C interface's: 0 or VARNO_E_*. transact returns the outcome, or VARNO_E_* with `reply`
+  // untouched when it starts nothing.
+  std::int32_t send(const CommandRecord& command, std::uint32_t write_timeout_ms,
+                    std::uint32_t reply_timeout_ms, VarnoReplyHandler handler, void* context);
+  std::int32_t transact(const CommandRecord& command, std::uint32_t write_timeout_ms,
+                        std::uint32_t reply_timeout_ms, VarnoFrame& reply);
+
+ private:
+  std::int32_t openLocked(const std::string& name, std::uint32_t baud_rate,
+                          const OpenOptions& options);
+  bool closeLocked(void (*on_exit)(void*), void* argument);
+  // Claims the link, fills in the transaction, starts the write and moves Idle to Sending.
+  // 0 and the session it was handed to, or a VARNO_E_* code with nothing started.
+  template <typename Prepare>
+  std::int32_t handOver(const CommandRecord& command, std::uint32_t write_timeout_ms,
+                        std::uint32_t reply_timeout_ms, Prepare prepare,
+                        std::shared_ptr<Session>& session);
+
+  const bool classic_;
+  const std::shared_ptr<LinkCore> core_;
+  std::mutex open_close_;  // one open or close at a time
+  std::mutex handover_;    // held by a sender from its test of the state to its hand-over
+  // Atomic, so that a sender can hold on to the session through its hand-over even when a close
+  // runs on another thread at that moment.
+  std::atomic<std::shared_ptr<Session>> session_;
+  std::unique_ptr<WorkerThread> worker_;
+};
+
+// The C interface's frame and the codec's record carry the same fields.
+CommandRecord recordFromFrame(const VarnoFrame& frame);
+void frameFromRecord(const CommandRecord& record, VarnoFrame& frame);
+
+// The default link behind the eight classic functions; never destroyed.
+Link& defaultLink();
+
+// The default link, as the classic functions use it.
 bool openConnection(const std::string& name, std::uint32_t baud_rate,
                     const OpenOptions& options = {});
 void closeConnection();
@@ -83,13 +182,14 @@ std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t co
                          std::uint32_t write_timeout_ms, std::uint32_t reply_timeout_ms,
                          CallBackFunc callback, bool wait);
 
-// Inside the serial link: the shared state, the open session, and the worker's transaction work.
-std::atomic<std::int32_t>& linkState();
-// The open connection's session, or none.
-std::shared_ptr<Session> currentSession();
-// The work for one wake-up. False when the session has been abandoned: the worker must leave
-// at once, without a word.
+// Inside the serial link: the work for one wake-up (or, for kCaller, the whole transaction on the
+// caller's thread). False when the session has been abandoned: the worker must leave at once,
+// without a word.
 bool doTransactionWork(Session& session);
+// Ends a transaction handed over to `who` (Session::kForWorker or kForCaller) that a close cut off
+// before it could end (non-classic links only: the classic ones end such a transaction without a
+// callback).
+bool endCutTransaction(Session& session, int who);
 // Moves the state from `expected` to `desired` unless a close got there first; false only when
 // the session has been abandoned.
 bool changeState(Session& session, std::int32_t expected, std::int32_t desired);

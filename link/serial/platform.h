@@ -17,6 +17,8 @@ class ManualResetEvent {
   ManualResetEvent(const ManualResetEvent&) = delete;
   ManualResetEvent& operator=(const ManualResetEvent&) = delete;
 
+  // False when the system could not make the event (Windows: out of handles).
+  bool valid() const;
   void set();
   void reset();
   // True when the event is (or becomes) signalled within `timeout_ms`; kInfinite waits forever.
@@ -27,7 +29,9 @@ class ManualResetEvent {
   std::unique_ptr<Impl> impl_;
 };
 
-// A thread whose end can be awaited with a limit.
+// A thread whose end can be awaited with a limit. While it runs it keeps the library loaded: a
+// host that unloads the library right after a close that gave up on the thread does not pull the
+// code out from under it.
 class WorkerThread {
  public:
   using Routine = void (*)(void* argument);
@@ -41,6 +45,8 @@ class WorkerThread {
   bool start(Routine routine, void* argument);
   // True when the thread has ended within `timeout_ms`.
   bool waitForEnd(std::uint32_t timeout_ms);
+  // True when called on this thread.
+  bool isCurrentThread() const;
   // Releases the thread: after an end reported by waitForEnd, or to let a thread that will not
   // end run on by itself.
   void release();
@@ -53,6 +59,9 @@ class WorkerThread {
 // Milliseconds from an arbitrary origin, wrapping at 2^32; take differences as uint32_t.
 std::uint32_t millisecondClock();
 void sleepMilliseconds(std::uint32_t ms);
+
+// What to tell a user whom the system denied a port, in this system's terms.
+const char* permissionDeniedText();
 
 }  // namespace varno
 

@@ -20,6 +20,10 @@ struct ManualResetEvent::Impl {
 ManualResetEvent::ManualResetEvent() : impl_(std::make_unique<Impl>()) {}
 ManualResetEvent::~ManualResetEvent() = default;
 
+bool ManualResetEvent::valid() const {
+  return true;
+}
+
 void ManualResetEvent::set() {
   // Notified under the lock: once a waiter has woken, the setter is done with this object, so a
   // sender at its wait may see the connection closed (and this event gone) from another thread.
@@ -45,6 +49,7 @@ bool ManualResetEvent::wait(std::uint32_t timeout_ms) {
 
 struct WorkerThread::Impl {
   std::thread thread;
+  std::thread::id id;
   // Shared with the thread, which may outlive this object when it is let go unfinished.
   std::shared_ptr<ManualResetEvent> ended;
 };
@@ -53,21 +58,27 @@ WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {}
 WorkerThread::~WorkerThread() = default;
 
 bool WorkerThread::start(Routine routine, void* argument) {
-  auto ended = std::make_shared<ManualResetEvent>();
+  // (On Linux the library is linked to stay loaded once it has been: see -z nodelete.)
   try {
+    auto ended = std::make_shared<ManualResetEvent>();
     impl_->thread = std::thread([ended, routine, argument] {
       routine(argument);
       ended->set();
     });
-  } catch (const std::system_error&) {
+    impl_->id = impl_->thread.get_id();
+    impl_->ended = std::move(ended);
+  } catch (...) {
     return false;
   }
-  impl_->ended = std::move(ended);
   return true;
 }
 
 bool WorkerThread::waitForEnd(std::uint32_t timeout_ms) {
   return impl_->ended && impl_->ended->wait(timeout_ms);
+}
+
+bool WorkerThread::isCurrentThread() const {
+  return impl_->id == std::this_thread::get_id();
 }
 
 void WorkerThread::release() {
@@ -91,6 +102,11 @@ void sleepMilliseconds(std::uint32_t ms) {
   timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) != 0) {
   }
+}
+
+const char* permissionDeniedText() {
+  return "Permission denied: the port belongs to a group this user is not in (usually dialout: "
+         "sudo usermod -aG dialout $USER, then log in again).";
 }
 
 }  // namespace varno

@@ -27,6 +27,10 @@ ManualResetEvent::~ManualResetEvent() {
   if (impl_->event != nullptr) CloseHandle(impl_->event);
 }
 
+bool ManualResetEvent::valid() const {
+  return impl_->event != nullptr;
+}
+
 void ManualResetEvent::set() {
   if (impl_->event != nullptr) SetEvent(impl_->event);
 }
@@ -44,15 +48,19 @@ namespace {
 struct ThreadStart {
   WorkerThread::Routine routine;
   void* argument;
+  HMODULE module;
 };
 
 // The thread owns its start record, not the WorkerThread: a released thread may start running
-// only after the WorkerThread that launched it is gone.
+// only after the WorkerThread that launched it is gone. It holds a reference to the module its
+// code lives in until it has left that code: a host may unload the library while a thread that a
+// close gave up on still runs.
 DWORD WINAPI runThread(LPVOID parameter) {
   ThreadStart* record = static_cast<ThreadStart*>(parameter);
   const ThreadStart start = *record;
   delete record;
   start.routine(start.argument);
+  if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
   return 0;
 }
 
@@ -60,6 +68,7 @@ DWORD WINAPI runThread(LPVOID parameter) {
 
 struct WorkerThread::Impl {
   HANDLE thread = nullptr;
+  DWORD id = 0;
 };
 
 WorkerThread::WorkerThread() : impl_(std::make_unique<Impl>()) {}
@@ -70,10 +79,15 @@ WorkerThread::~WorkerThread() {
 
 bool WorkerThread::start(Routine routine, void* argument) {
   if (impl_->thread != nullptr || routine == nullptr) return false;
-  ThreadStart* record = new (std::nothrow) ThreadStart{routine, argument};
+  ThreadStart* record = new (std::nothrow) ThreadStart{routine, argument, nullptr};
   if (record == nullptr) return false;
-  impl_->thread = CreateThread(nullptr, 0, runThread, record, 0, nullptr);
+  // Taken here rather than by the thread, so that no moment of the thread's life goes without it.
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&runThread),
+                     &record->module);
+  const HMODULE module = record->module;
+  impl_->thread = CreateThread(nullptr, 0, runThread, record, 0, &impl_->id);
   if (impl_->thread == nullptr) {
+    if (module != nullptr) FreeLibrary(module);
     delete record;
     return false;
   }
@@ -83,6 +97,10 @@ bool WorkerThread::start(Routine routine, void* argument) {
 bool WorkerThread::waitForEnd(std::uint32_t timeout_ms) {
   return impl_->thread != nullptr &&
          WaitForSingleObject(impl_->thread, timeout_ms) == WAIT_OBJECT_0;
+}
+
+bool WorkerThread::isCurrentThread() const {
+  return impl_->thread != nullptr && impl_->id == GetCurrentThreadId();
 }
 
 void WorkerThread::release() {
@@ -98,6 +116,10 @@ std::uint32_t millisecondClock() {
 
 void sleepMilliseconds(std::uint32_t ms) {
   Sleep(ms);
+}
+
+const char* permissionDeniedText() {
+  return "Permission denied: the system refused this program access to the port.";
 }
 
 }  // namespace varno

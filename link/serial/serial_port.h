@@ -26,10 +26,24 @@ inline constexpr std::uint32_t kPurgeAll = 0x0F;
 inline constexpr std::uint32_t kQueueSize = 65534;
 inline constexpr std::uint32_t kInterByteTimeoutMs = 10;
 
-// How RTS is driven. The exported open always asks for Toggle (RTS asserted only while bytes are
-// being transmitted, for half-duplex transceivers); Disable exists for the tests under Wine, whose
+// How RTS is driven. The classic open always asks for Toggle (RTS asserted only while bytes are
+// being transmitted, for half-duplex transceivers; on Linux raised by hand where the driver has
+// no RS-485 mode). Links ask for ToggleWhereSupported: the same, but where the Windows driver
+// refuses to toggle RTS the port is still used, with RTS held off (adapters that switch
+// direction by themselves need nothing more). Disable exists for the tests under Wine, whose
 // serial driver refuses Toggle.
-enum class RtsControl { Toggle, Disable };
+enum class RtsControl { Toggle, ToggleWhereSupported, Disable };
+
+// Why an operation failed, where that tells the user more than which step it was.
+enum class PortError {
+  kNone,        // nothing more to say than the step that failed
+  kNotFound,    // no such device
+  kPermission,  // the system denied access
+  kInUse,       // another program, or another link of this one, holds the port
+  kNotSerial,   // the device is not a serial port
+  kResources,   // out of memory, descriptors or events
+  kSystem,      // any other error of the system
+};
 
 struct LineSettings {
   std::uint32_t baud_rate = 0;
@@ -40,10 +54,13 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
-  // Creates the write and read completion events (or their equivalent). Called first.
-  virtual void createEvents() = 0;
+  // Creates the write and read completion events (or their equivalent). Called first; false when
+  // the system has none to give.
+  virtual bool createEvents() = 0;
   // Opens the device for exclusive, asynchronous use; never creates anything.
   virtual bool open(const std::string& name) = 0;
+  // After an open or a setting that failed: why, where the system said more than "refused".
+  virtual PortError failure() const { return PortError::kNone; }
 
   // Abort pending I/O and/or empty the driver queues (kPurge* flags).
   virtual bool purge(std::uint32_t flags) = 0;

@@ -62,6 +62,33 @@ bool standardRateCode(std::uint32_t rate, tcflag_t& code) {
   return false;
 }
 
+// What the user is told when the device will not open.
+PortError openFailure(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return PortError::kNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return PortError::kPermission;
+    case EBUSY:  // TIOCEXCL: another program has the terminal
+      return PortError::kInUse;
+    case EISDIR:
+      return PortError::kNotSerial;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return PortError::kResources;
+    default:
+      return PortError::kSystem;
+  }
+}
+
 std::int64_t nowNs() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -86,24 +113,37 @@ class PosixSerialPort final : public SerialPort {
     if (abort_fd_ >= 0) ::close(abort_fd_);
   }
 
-  void createEvents() override {
+  bool createEvents() override {
     std::lock_guard lock(io_);
+    // Without it a close could not cut a wait short: better no port than one that hangs a close.
     if (abort_fd_ < 0) abort_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     abort_signal_fd_.store(abort_fd_);
+    if (abort_fd_ < 0) failure_ = PortError::kResources;
+    return abort_fd_ >= 0;
   }
 
   bool open(const std::string& name) override {
     std::lock_guard lock(io_);
+    failure_ = PortError::kNone;
     if (closed_ || fd_ >= 0) return false;
     // A name with a '/' is a path; any other lives under /dev ("ttyUSB0", or "COM1" where a
     // user has linked one).
     const std::string path = name.find('/') != std::string::npos ? name : "/dev/" + name;
     const int fd =
         noEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0) return false;
-    // Exclusive use: flock holds against everyone who asks (root included), TIOCEXCL against
-    // other programs that open the terminal without asking.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd < 0) {
+      failure_ = openFailure(errno);
+      return false;
+    }
+    // Exclusive use: flock holds against everyone who asks (root included, and this process's
+    // other links), TIOCEXCL against other programs that open the terminal without asking.
+    if (!isatty(fd)) {
+      failure_ = PortError::kNotSerial;
+      ::close(fd);
+      return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      failure_ = errno == EWOULDBLOCK ? PortError::kInUse : PortError::kSystem;
       ::close(fd);
       return false;
     }
@@ -111,6 +151,8 @@ class PosixSerialPort final : public SerialPort {
     fd_ = fd;
     return true;
   }
+
+  PortError failure() const override { return failure_; }
 
   bool purge(std::uint32_t flags) override {
     std::lock_guard lock(io_);
@@ -443,7 +485,7 @@ class PosixSerialPort final : public SerialPort {
     const int dtr = TIOCM_DTR;
     if (ioctl(fd_, TIOCMBIC, &dtr) != 0 && !notSupported(errno)) return false;
 
-    if (rts == RtsControl::Toggle) {
+    if (rts != RtsControl::Disable) {
       serial_rs485 rs485{};
       rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
       if (ioctl(fd_, TIOCSRS485, &rs485) == 0) {
@@ -480,6 +522,7 @@ class PosixSerialPort final : public SerialPort {
   std::atomic<int> abort_signal_fd_{-1};  // the same, for abortWaits() to reach without the lock
   int fd_ = -1;
   bool closed_ = false;
+  PortError failure_ = PortError::kNone;
 
   termios2 saved_termios_{};
   bool have_saved_termios_ = false;

@@ -10,9 +10,12 @@
 #include "serial/serial_port_win32.h"
 
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <string>
 
 namespace varno {
 
@@ -24,7 +27,7 @@ DCB makeLineSettingsDcb(const LineSettings& settings) {
   dcb.fBinary = TRUE;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fTXContinueOnXoff = TRUE;
-  dcb.fRtsControl = settings.rts == RtsControl::Toggle ? RTS_CONTROL_TOGGLE : RTS_CONTROL_DISABLE;
+  dcb.fRtsControl = settings.rts == RtsControl::Disable ? RTS_CONTROL_DISABLE : RTS_CONTROL_TOGGLE;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
@@ -47,6 +50,42 @@ constexpr DWORD kSettleLimitMs = 1000;
 bool ioPending(const OVERLAPPED& block) {
   const volatile ULONG_PTR& status = block.Internal;
   return status == STATUS_PENDING;
+}
+
+PortError openFailure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_UNIT:
+    case ERROR_BAD_NETPATH:
+      return PortError::kNotFound;
+    // A COM port that another program holds answers "access denied": sharing is never allowed.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return PortError::kInUse;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NO_SYSTEM_RESOURCES:
+      return PortError::kResources;
+    default:
+      return PortError::kSystem;
+  }
+}
+
+// The names of the ports this process has open, upper case.
+std::mutex& openNamesMutex() {
+  static std::mutex* const mutex = new std::mutex;
+  return *mutex;
+}
+std::set<std::string>& openNames() {
+  static std::set<std::string>* const names = new std::set<std::string>;
+  return *names;
 }
 
 void releaseHandle(HANDLE& handle) {
@@ -73,37 +112,60 @@ class Win32SerialPort final : public SerialPort {
   Win32SerialPort(const Win32SerialPort&) = delete;
   Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
-  void createEvents() override {
+  bool createEvents() override {
     std::lock_guard<std::mutex> lock(mutex_);
     // Re-zeroing a block the driver still owns would corrupt the operation under way.
-    if (isOpen()) return;
+    if (isOpen()) return false;
     releaseHandle(read_block_.hEvent);
     releaseHandle(write_block_.hEvent);
     std::memset(&write_block_, 0, sizeof write_block_);
     write_block_.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     std::memset(&read_block_, 0, sizeof read_block_);
     read_block_.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    const bool made =
+        abort_event_ != nullptr && write_block_.hEvent != nullptr && read_block_.hEvent != nullptr;
+    if (!made) failure_ = PortError::kResources;
+    return made;
   }
 
   bool open(const std::string& name) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    failure_ = PortError::kNone;
     // After a forced end a worker may still come back into this object; it must not find a device
     // that belongs to a later connection.
     if (aborted_.load() || isOpen()) return false;
     const std::string path = "\\\\.\\" + name;
     port_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OVERLAPPED, nullptr);
-    return isOpen();
+    if (!isOpen()) {
+      failure_ = openFailure(GetLastError());
+      return false;
+    }
+    // Sharing mode 0 keeps other programs out; this process's other links are kept out here
+    // (not every driver refuses a second open from the same process).
+    if (!claimName(name)) {
+      CloseHandle(port_);
+      port_ = INVALID_HANDLE_VALUE;
+      failure_ = PortError::kInUse;
+      return false;
+    }
+    return true;
   }
+
+  PortError failure() const override { return failure_; }
 
   bool purge(std::uint32_t flags) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && PurgeComm(port_, flags) != FALSE;
+    if (!isOpen()) return false;
+    if (PurgeComm(port_, flags) != FALSE) return true;
+    noteNotSerial();
+    return false;
   }
 
   bool saveEventMask() override {
     std::lock_guard<std::mutex> lock(mutex_);
     mask_saved_ = isOpen() && GetCommMask(port_, &saved_mask_) != FALSE;
+    if (!mask_saved_ && isOpen()) noteNotSerial();
     return mask_saved_;
   }
 
@@ -129,7 +191,12 @@ class Win32SerialPort final : public SerialPort {
   bool applyLineSettings(const LineSettings& settings) override {
     DCB dcb = makeLineSettingsDcb(settings);
     std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && SetCommState(port_, &dcb) != FALSE;
+    if (!isOpen()) return false;
+    if (SetCommState(port_, &dcb) != FALSE) return true;
+    if (settings.rts != RtsControl::ToggleWhereSupported) return false;
+    // A driver without RTS toggling: the port is used with RTS held off.
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    return SetCommState(port_, &dcb) != FALSE;
   }
 
   bool applyTimeouts() override {
@@ -206,9 +273,13 @@ class Win32SerialPort final : public SerialPort {
   // for a reply asks again at once, and reading starts at the first count that finds a byte.
   void awaitInput(std::uint32_t) override {}
 
+  // Each operation by its own block: a write is started on the caller's thread and may be
+  // cancelled from the worker, and CancelIo reaches only the calling thread's operations.
   void cancelIo() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (isOpen()) CancelIo(port_);
+    if (!isOpen()) return;
+    CancelIoEx(port_, &write_block_);
+    CancelIoEx(port_, &read_block_);
   }
 
   void abortWaits() override {
@@ -230,6 +301,7 @@ class Win32SerialPort final : public SerialPort {
     if (isOpen()) {
       CloseHandle(port_);
       port_ = INVALID_HANDLE_VALUE;
+      releaseName();
     }
     mask_saved_ = false;
     dcb_saved_ = false;
@@ -238,6 +310,29 @@ class Win32SerialPort final : public SerialPort {
 
  private:
   bool isOpen() const { return port_ != INVALID_HANDLE_VALUE; }
+
+  // A device that takes no serial requests at all (a file, a pipe, NUL) is not a serial port.
+  void noteNotSerial() {
+    if (GetLastError() == ERROR_INVALID_FUNCTION || GetFileType(port_) != FILE_TYPE_CHAR) {
+      failure_ = PortError::kNotSerial;
+    }
+  }
+
+  bool claimName(const std::string& name) {
+    std::string key = name;
+    for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::lock_guard<std::mutex> lock(openNamesMutex());
+    if (!openNames().insert(key).second) return false;
+    claimed_name_ = key;
+    return true;
+  }
+
+  void releaseName() {
+    if (claimed_name_.empty()) return;
+    std::lock_guard<std::mutex> lock(openNamesMutex());
+    openNames().erase(claimed_name_);
+    claimed_name_.clear();
+  }
 
   // The abort event comes first: when both are signalled the wait reports the abort, and the I/O
   // event is not looked at.
@@ -289,6 +384,8 @@ class Win32SerialPort final : public SerialPort {
   bool mask_saved_ = false;
   bool dcb_saved_ = false;
   bool timeouts_saved_ = false;
+  PortError failure_ = PortError::kNone;
+  std::string claimed_name_;
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// One command frame out, one reply frame back, the outcome to the caller's callback.
+// One command frame out, one reply frame back, the outcome to whoever asked.
 #include <cstring>
 
 #include "diagnostic.h"
@@ -7,30 +7,84 @@
 namespace varno {
 namespace {
 
-// Hands the outcome to the callback (or notes there is none) and returns to Idle. False when the
-// session has been abandoned: then nothing is called and the state is not touched.
-bool endTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
-  if (s.callback == nullptr) {
-    if (!changeState(s, from_state, kIdle)) return false;
-    logDiagnostic("\n CallBackFunc not defined");
-    return true;
+// The host's code may throw (a C++ callback): that must not end the process, nor the worker.
+template <typename F>
+void callHost(F call) {
+  try {
+    call();
+  } catch (...) {
+    logDiagnostic("\n callback exception caught");
   }
+}
 
+// The outcome's frame: the reply, or with no reply to show, the request seen from the device's
+// side.
+const CommandRecord& outcomeRecord(Session& s, std::int32_t outcome, CommandRecord& swapped) {
+  if (outcome == kReplyValid) return s.reply;
+  swapped = s.request;
+  swapped.dest = s.request.source;
+  swapped.source = s.request.dest;
+  swapped.status = 0;
+  swapped.error = 0;
+  return swapped;
+}
+
+// Runs the host's code under the gate: a close that gives up on the worker meanwhile stops it
+// from doing anything more afterwards. False when that happened (or had happened before).
+template <typename F>
+bool callUnderGate(Session& s, F call) {
   int gate = Session::kRunning;
   if (!s.gate.compare_exchange_strong(gate, Session::kInCallback)) return false;
-  if (outcome == kReplyValid) {
-    const CommandRecord& r = s.reply;
-    s.callback(r.dest, r.source, r.code, r.param, r.status, r.error, s.reply.data_arr, outcome);
-  } else {
-    // No reply to show: the request, seen from the device's side.
-    const CommandRecord& q = s.request;
-    s.callback(q.source, q.dest, q.code, q.param, 0, 0, s.request.data_arr, outcome);
-  }
+  callHost(call);
   gate = Session::kInCallback;
-  if (!s.gate.compare_exchange_strong(gate, Session::kRunning)) return false;
+  return s.gate.compare_exchange_strong(gate, Session::kRunning);
+}
 
-  // Idle only now, so that a waiting sender regains control after its callback has run.
-  return changeState(s, from_state, kIdle);
+// Hands the outcome over (or notes there is nobody to hand it to) and returns to Idle. False when
+// the session has been abandoned: then nothing is called and the state is not touched.
+bool endTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
+  s.pending.store(Session::kNone);
+  // Cut short by a close: whatever the port made of the aborted waits is not the device's doing.
+  if (s.closing.load() && outcome != kReplyValid) outcome = VARNO_E_CLOSED;
+  CommandRecord swapped;
+  const CommandRecord& r = outcomeRecord(s, outcome, swapped);
+
+  switch (s.delivery) {
+    case Delivery::kCaller:
+      // The caller's own thread: nothing of the host's runs here, so a close has nothing to stop.
+      frameFromRecord(r, s.caller_reply);
+      s.caller_outcome = outcome;
+      changeState(s, from_state, kIdle);
+      return true;
+
+    case Delivery::kHandler: {
+      // The link is free again before the handler runs, so the handler (or any thread it wakes)
+      // may start the next transaction at once: what it is given is its own copy, taken before.
+      VarnoFrame frame;
+      frameFromRecord(r, frame);
+      const VarnoReplyHandler handler = s.handler;
+      void* const context = s.context;
+      if (!changeState(s, from_state, kIdle)) return false;
+      return callUnderGate(s, [&] { handler(context, &frame, outcome); });
+    }
+
+    case Delivery::kCallBackFunc:
+      if (s.callback == nullptr) {
+        if (!changeState(s, from_state, kIdle)) return false;
+        logDiagnostic("\n CallBackFunc not defined");
+        return true;
+      }
+      {
+        std::uint8_t* data = outcome == kReplyValid ? s.reply.data_arr : s.request.data_arr;
+        const bool still_running = callUnderGate(s, [&] {
+          s.callback(r.dest, r.source, r.code, r.param, r.status, r.error, data, outcome);
+        });
+        if (!still_running) return false;
+      }
+      // Idle only now, so that a waiting sender regains control after its callback has run.
+      return changeState(s, from_state, kIdle);
+  }
+  return true;
 }
 
 bool failTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
@@ -42,8 +96,9 @@ bool finishWrite(Session& s) {
   SerialPort& port = *s.port;
   if (!port.waitWrite(s.write_timeout_ms)) return failTransaction(s, kSending, kWriteTimedOut);
   if (!port.writeResult()) return failTransaction(s, kSending, kWriteFailed);
-  if (s.callback == nullptr) {
+  if (s.delivery == Delivery::kCallBackFunc && s.callback == nullptr) {
     // Nobody to hand a reply to: none is awaited.
+    s.pending.store(Session::kNone);
     if (!changeState(s, kSending, kIdle)) return false;
     logDiagnostic("\n CallBackFunc not defined");
     return true;
@@ -60,7 +115,9 @@ bool receiveReply(Session& s) {
   std::uint32_t queried_at = start;
   while (port.inputCount() == 0) {
     const auto elapsed = static_cast<std::uint32_t>(queried_at - start);
-    if (elapsed >= s.reply_timeout_ms) return failTransaction(s, kAwaitingReply, kNoReply);
+    if (elapsed >= s.reply_timeout_ms || s.closing.load()) {
+      return failTransaction(s, kAwaitingReply, kNoReply);
+    }
     if (s.abandoned()) return false;
     port.awaitInput(s.reply_timeout_ms - elapsed);
     queried_at = millisecondClock();
@@ -84,61 +141,40 @@ bool receiveReply(Session& s) {
 
 }  // namespace
 
+CommandRecord recordFromFrame(const VarnoFrame& frame) {
+  CommandRecord r;
+  r.dest = frame.dest;
+  r.source = frame.source;
+  r.code = frame.code;
+  r.param = frame.param;
+  r.status = frame.status;
+  r.error = frame.error;
+  std::memcpy(r.data_arr, frame.data, kDataSize);
+  return r;
+}
+
+void frameFromRecord(const CommandRecord& r, VarnoFrame& frame) {
+  frame.dest = r.dest;
+  frame.source = r.source;
+  frame.code = r.code;
+  frame.param = r.param;
+  frame.status = r.status;
+  frame.error = r.error;
+  std::memcpy(frame.data, r.data_arr, kDataSize);
+}
+
 bool doTransactionWork(Session& s) {
-  std::atomic<std::int32_t>& state = linkState();
+  std::atomic<std::int32_t>& state = s.state();
   if (state.load() == kSending && !finishWrite(s)) return false;
   if (state.load() != kAwaitingReply) return true;
   return receiveReply(s);
 }
 
-std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t code,
-                         std::uint8_t param, const std::uint8_t* data_arr,
-                         std::uint32_t write_timeout_ms, std::uint32_t reply_timeout_ms,
-                         CallBackFunc callback, bool wait) {
-  std::atomic<std::int32_t>& state = linkState();
-  if (state.load() != kIdle) return kSendNotIdle;
-  if (data_arr == nullptr) return kSendNullData;
-
-  // Held until the command is handed over: a close from another thread at this moment (which
-  // callers must not do, but may) then cannot pull the session away underneath.
-  const std::shared_ptr<Session> held = currentSession();
-  if (!held) return kSendNotIdle;
-  Session& s = *held;
-  s.request = CommandRecord{};
-  s.request.dest = dest;
-  s.request.source = source;
-  s.request.code = code;
-  s.request.param = param;
-  std::memcpy(s.request.data_arr, data_arr, kDataSize);
-  if (!encodeFrame(s.request, s.out.data())) return kSendEncodeFailed;
-  s.callback = callback;
-  s.reply_timeout_ms = reply_timeout_ms;
-  s.write_timeout_ms = write_timeout_ms;
-
-  // Whatever the driver still holds either way goes first, stray or late bytes of an earlier
-  // reply included: this is what brings the line back in step after any upset.
-  SerialPort& port = *s.port;
-  if (!port.purge(kPurgeAll) || !port.startWrite(s.out.data(), s.out.size())) {
-    // Still Idle (or Closed, should a close have come in between).
-    port.cancelIo();
-    return kSendWriteNotStarted;
-  }
-  std::int32_t idle = kIdle;
-  if (!state.compare_exchange_strong(idle, kSending)) {
-    // Closed meanwhile: the command is not handed over, and Closed is not overwritten.
-    port.cancelIo();
-    return kSendNotIdle;
-  }
-  s.wake.set();
-
-  if (wait) {
-    for (;;) {
-      sleepMilliseconds(1);
-      const std::int32_t now = state.load();
-      if (now == kIdle || now == kClosed) break;
-    }
-  }
-  return kSendStarted;
+bool endCutTransaction(Session& s, int who) {
+  // Only the one it was handed to ends it: the worker never touches a caller's own transaction.
+  int expected = who;
+  if (s.classic || !s.pending.compare_exchange_strong(expected, Session::kNone)) return true;
+  return endTransaction(s, kSending, VARNO_E_CLOSED);
 }
 
 }  // namespace varno

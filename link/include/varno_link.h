@@ -1,0 +1,177 @@
+/* VarnoDLL's plain-C interface: any number of links, one per port, each with its own worker
+ * thread; a blocking transaction; error codes with texts; a log handler.
+ *
+ * Compiles as C99 and as C++. Every function has C linkage, the C calling convention
+ * (VARNO_CALL: __cdecl on Windows) and an undecorated name. Nothing is passed by value but
+ * integers and pointers, nothing crosses but fixed-width integers, bytes and the VarnoFrame
+ * record, and nothing is allocated on one side and freed on the other: any host that can call a
+ * C function can use it (C, C++ of any compiler, C#, Python's ctypes, LabVIEW, Delphi).
+ *
+ * A transaction is one 12-byte frame out and one back. Its outcome is one of
+ *   0  VARNO_REPLY          a valid reply frame came; the frame is the reply, `dest` with bit 7
+ *                           (the start mark) still set
+ *   1  VARNO_WRITE_TIMEOUT  the write was not reported complete within the write time-out
+ *   2  VARNO_WRITE_FAILED   the write finished with an error
+ *   3  VARNO_NO_REPLY       no reply byte arrived within the reply time-out (counted from the end
+ *                           of the write)
+ *   4  VARNO_READ_FAILED    the read of the reply failed (the port or adapter went away)
+ *   5  VARNO_INVALID_REPLY  what came is not a valid frame: corrupt, cut short, or cut by more
+ *                           than 10 ms of silence
+ * For 1 to 5 the frame is the command with its addresses swapped (`dest` the command's source,
+ * `source` its destination), `status` and `error` 0, the command's data word.
+ *
+ * Errors are negative codes (below); varnoErrorText gives each a short English sentence.
+ */
+#ifndef VARNO_LINK_H
+#define VARNO_LINK_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(VARNO_DLL_EXPORTS)
+#define VARNO_API __declspec(dllexport)
+#else
+#define VARNO_API __declspec(dllimport)
+#endif
+#define VARNO_CALL __cdecl
+#else
+#define VARNO_API __attribute__((visibility("default")))
+#define VARNO_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Transaction outcomes. */
+#define VARNO_REPLY 0
+#define VARNO_WRITE_TIMEOUT 1
+#define VARNO_WRITE_FAILED 2
+#define VARNO_NO_REPLY 3
+#define VARNO_READ_FAILED 4
+#define VARNO_INVALID_REPLY 5
+
+/* Error codes. Never reused, never renumbered. */
+#define VARNO_OK 0
+#define VARNO_E_ARGUMENT (-1)              /* a null pointer, an empty name, a bad value */
+#define VARNO_E_NOT_FOUND (-2)             /* no such port */
+#define VARNO_E_PERMISSION (-3)            /* the system denied access to the port */
+#define VARNO_E_IN_USE (-4)                /* another link or program holds the port */
+#define VARNO_E_NOT_SERIAL (-5)            /* the name is not a serial port */
+#define VARNO_E_REFUSED_PURGE (-6)         /* the driver would not discard its queues */
+#define VARNO_E_REFUSED_READ_SETTINGS (-7) /* ...would not report the current settings */
+#define VARNO_E_REFUSED_QUEUES (-8)        /* ...refused the queue sizes */
+#define VARNO_E_REFUSED_LINE_SETTINGS (-9) /* ...refused the baud rate, 8N1 or DTR/RTS */
+#define VARNO_E_REFUSED_TIMEOUTS (-10)     /* ...refused the read time-outs */
+#define VARNO_E_REFUSED_EVENT_MASK (-11)   /* ...refused the event mask */
+#define VARNO_E_REFUSED_CLEAR_ERRORS (-12) /* ...would not clear its error state */
+#define VARNO_E_RESOURCES (-13)            /* out of memory, events, descriptors or threads */
+#define VARNO_E_BUSY (-14)                 /* a transaction is in progress on the link */
+#define VARNO_E_CLOSED (-15)               /* the link is closed, or was closed meanwhile */
+#define VARNO_E_WRITE_START (-16)          /* the write could not be started */
+#define VARNO_E_SYSTEM (-17)               /* another error of the system while opening */
+#define VARNO_E_FRAME_START_MARK (-18)     /* byte 0 lacks the start mark (bit 7) */
+#define VARNO_E_FRAME_HIGH_BIT (-19)       /* one of bytes 1..10 has bit 7 set */
+#define VARNO_E_FRAME_CRC (-20)            /* byte 11 is not the CRC of bytes 0..10 */
+
+/* Link states, as varnoLinkState reports them (the same as varnoGetSerialPortCurrentState). */
+#define VARNO_STATE_CLOSED 0
+#define VARNO_STATE_IDLE 1
+#define VARNO_STATE_AWAITING_REPLY 2
+#define VARNO_STATE_SENDING 3
+
+/* An open link to one port. Opaque; made by varnoLinkOpen, ended by varnoLinkClose. */
+typedef struct VarnoLink VarnoLink;
+
+/* The content of a frame. In a command, bit 7 of `dest`, `source` and `code` is not sent, and
+ * `status` and `error` are sent as 0. */
+typedef struct VarnoFrame {
+  uint8_t dest, source, code, param, status, error;
+  uint8_t data[4];
+} VarnoFrame;
+
+/* Receives a transaction's outcome on the link's worker thread: `reply` as described at the top
+ * (valid until the handler returns), `error_status` 0..5, or VARNO_E_CLOSED when the link was
+ * closed before the transaction could end. The link is idle again by the time its handler runs:
+ * the handler (or a thread it wakes) may start the next transaction at once. A handler may also
+ * close its own link (the close then returns at once, and the link ends after the handler). */
+typedef void(VARNO_CALL* VarnoReplyHandler)(void* context, const VarnoFrame* reply,
+                                            int32_t error_status);
+
+/* Receives one diagnostic text, exactly as the library would write it to the standard error
+ * stream (most begin with a line feed). Called on whichever thread logs. */
+typedef void(VARNO_CALL* VarnoLogHandler)(void* context, const char* text);
+
+/* Opens `port_name` at `baud_rate` (any rate the driver takes; 8 data bits, no parity, one stop
+ * bit, no flow control, DTR off, RTS only while transmitting) and starts the link's worker.
+ * Port names: Windows "COM3" (opens \\.\COM3); Linux a path ("/dev/ttyUSB0") or a name under
+ * /dev ("ttyUSB0").
+ * Returns VARNO_OK and stores the new link in *link, or a negative code and stores NULL:
+ * VARNO_E_ARGUMENT (null or empty name, null `link`, baud rate 0), VARNO_E_NOT_FOUND,
+ * VARNO_E_PERMISSION, VARNO_E_IN_USE (also when this process has it open), VARNO_E_NOT_SERIAL,
+ * VARNO_E_REFUSED_* (which setting), VARNO_E_RESOURCES, VARNO_E_SYSTEM. Logs nothing.
+ * Any thread. Links are independent: several may be open at once, on different ports. */
+VARNO_API int32_t VARNO_CALL varnoLinkOpen(const char* port_name, uint32_t baud_rate,
+                                           VarnoLink** link);
+
+/* Closes the link: a transaction in progress ends at once (its handler, or the varnoLinkTransact
+ * waiting on it, gets VARNO_E_CLOSED), the worker stops, the port gets its previous settings
+ * back and is released. A handler still running is waited for up to about a second; one that
+ * takes longer is left to finish on its own, and its link never calls anything again.
+ * Once it has returned, `link` is invalid. NULL is ignored. Any thread, also a handler of this
+ * link; never twice for one link. */
+VARNO_API void VARNO_CALL varnoLinkClose(VarnoLink* link);
+
+/* The link's state: VARNO_STATE_*; VARNO_E_ARGUMENT for NULL. Any thread. */
+VARNO_API int32_t VARNO_CALL varnoLinkState(const VarnoLink* link);
+
+/* Starts a transaction: `command` goes out (copied before the call returns) and the outcome
+ * reaches `handler(context, ...)` on the link's worker. write_timeout_ms 4294967295: no limit.
+ * Returns VARNO_OK when the command is on its way: the handler is then called exactly once, also
+ * if the link is closed meanwhile. Otherwise it starts nothing, calls nothing and returns
+ * VARNO_E_ARGUMENT (null link, command or handler), VARNO_E_BUSY (a transaction in progress,
+ * or another thread inside a send on this link), VARNO_E_CLOSED or VARNO_E_WRITE_START.
+ * Any thread. */
+VARNO_API int32_t VARNO_CALL varnoLinkSend(VarnoLink* link, const VarnoFrame* command,
+                                           uint32_t write_timeout_ms, uint32_t reply_timeout_ms,
+                                           VarnoReplyHandler handler, void* context);
+
+/* One transaction, waited for: returns its outcome 0..5 with *reply holding the reply (0) or the
+ * command with its addresses swapped (1..5). Negative when it starts nothing (VARNO_E_ARGUMENT,
+ * VARNO_E_BUSY, VARNO_E_CLOSED, VARNO_E_WRITE_START; *reply untouched), or VARNO_E_CLOSED when
+ * the link is closed while it waits (*reply then holds the command, addresses swapped). Any
+ * thread; on an idle link the exchange runs on the calling thread itself. */
+VARNO_API int32_t VARNO_CALL varnoLinkTransact(VarnoLink* link, const VarnoFrame* command,
+                                               uint32_t write_timeout_ms, uint32_t reply_timeout_ms,
+                                               VarnoFrame* reply);
+
+/* A short English sentence for an error code or an outcome; never NULL (a code it does not know
+ * has a text too). The text is static: never free it. */
+VARNO_API const char* VARNO_CALL varnoErrorText(int32_t code);
+
+/* Every diagnostic text (the classic functions' included) goes to `handler` instead of the
+ * standard error stream; NULL restores the standard error stream. A thread that was already
+ * logging may still reach the previous handler once. Any thread. */
+VARNO_API void VARNO_CALL varnoSetLogHandler(VarnoLogHandler handler, void* context);
+
+/* varnoOpenSerialPort with a C string and a plain baud rate: the same process-wide connection,
+ * the same texts and results. NULL is treated as an empty name. */
+VARNO_API bool VARNO_CALL varnoOpenSerialPortA(const char* port_name, uint32_t baud_rate);
+
+/* The library's version, "MAJOR.MINOR.PATCH". Static text. */
+VARNO_API const char* VARNO_CALL varnoVersion(void);
+
+/* The 12 bytes that `frame` goes out as. VARNO_OK, or VARNO_E_ARGUMENT for a null pointer. */
+VARNO_API int32_t VARNO_CALL varnoFrameEncode(const VarnoFrame* frame, uint8_t* bytes12);
+
+/* Checks 12 received bytes and decodes them: VARNO_OK with *frame filled (`dest` keeps its start
+ * mark), or VARNO_E_FRAME_START_MARK, VARNO_E_FRAME_HIGH_BIT or VARNO_E_FRAME_CRC (the first
+ * fault found, in that order) with *frame untouched; VARNO_E_ARGUMENT for a null pointer. */
+VARNO_API int32_t VARNO_CALL varnoFrameDecode(const uint8_t* bytes12, VarnoFrame* frame);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARNO_LINK_H */
