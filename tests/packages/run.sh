@@ -85,9 +85,16 @@ soname_and_links() {
     { echo "soname of $file:"; readelf -d "$file" | grep SONAME; return 1; }
 }
 
-# A host that loads the library by its plain name, as hosts did before it had a soname.
+# A host that loads the library by its plain name, as hosts did before it had a soname; the
+# library says it is the package's version.
 loads_by_plain_name() {
-  LD_LIBRARY_PATH=$1 python3 -c 'import ctypes; ctypes.CDLL("libVarnoDLL.so").varnoSendCommand'
+  LD_LIBRARY_PATH=$1 python3 - "$2" <<'EOF'
+import ctypes, sys
+version = ctypes.CDLL("libVarnoDLL.so").varnoVersion
+version.restype = ctypes.c_char_p
+got = version().decode()
+sys.exit(0 if got == sys.argv[1] else f"varnoVersion() is {got!r}, the package {sys.argv[1]!r}")
+EOF
 }
 
 program_version() {
@@ -116,7 +123,8 @@ check_debs() {
 
   check "soname libVarnoDLL.so.1, with libVarnoDLL.so and .so.1 leading to the library" \
     soname_and_links "$libdir"
-  check "a host loads libVarnoDLL.so by name" loads_by_plain_name "$libdir"
+  check "a host loads libVarnoDLL.so by name; varnoVersion() is the package's" \
+    loads_by_plain_name "$libdir" "$version"
   check "consumer built against the unpacked packages (find_package, pkg-config)" \
     tests/consumer/run.sh --prefix "$root/usr"
   check "varno --version is the package's" \
