@@ -43,6 +43,7 @@
 #include "format.h"
 #include "link_commands.h"
 #include "protocol/frame.h"
+#include "varno_version.h"
 
 namespace {
 
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
   varno::tool::OutputOptions output;
   app.add_flag("--json", output.json, "Print the result as JSON");
   app.add_flag("--verbose", output.verbose, "Pass the link library's diagnostics to stderr");
+  app.set_version_flag("--version", "varno " VARNO_VERSION_STRING);
   app.footer(
       "Exit codes: 0 success (send: a reply), 1 no reply or not a frame, 2 bad arguments,\n"
       "3 the port did not open. \"varno COMMAND --help\" describes each command.\n");
