@@ -11,20 +11,7 @@
 
 #include "varno_link.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-static void sleepMs(unsigned ms) {
-  Sleep(ms);
-}
-#else
-#include <time.h>
-static void sleepMs(unsigned ms) {
-  struct timespec t;
-  t.tv_sec = ms / 1000;
-  t.tv_nsec = (long)(ms % 1000) * 1000000L;
-  nanosleep(&t, NULL);
-}
-#endif
+#include "sleep_ms.h"
 
 static int failures = 0;
 #define CHECK(condition)                                                      \

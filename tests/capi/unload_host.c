@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "sleep_ms.h"
 #include "varno_link.h"
 
 #if defined(_WIN32)
@@ -28,12 +29,8 @@ static int bindFunction(Library l, const char* name, void* out, size_t size) {
 static void unload(Library l) {
   FreeLibrary(l);
 }
-static void sleepMs(unsigned ms) {
-  Sleep(ms);
-}
 #else
 #include <dlfcn.h>
-#include <time.h>
 typedef void* Library;
 static Library load(const char* path) {
   return dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -46,12 +43,6 @@ static int bindFunction(Library l, const char* name, void* out, size_t size) {
 }
 static void unload(Library l) {
   dlclose(l);
-}
-static void sleepMs(unsigned ms) {
-  struct timespec t;
-  t.tv_sec = ms / 1000;
-  t.tv_nsec = (long)(ms % 1000) * 1000000L;
-  nanosleep(&t, NULL);
 }
 #endif
 
