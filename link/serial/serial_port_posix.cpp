@@ -96,6 +96,7 @@ std::int64_t nowNs() {
 }
 
 constexpr std::int64_t kNsPerMs = 1000000;
+constexpr std::int64_t kBitsPerCharacter = 10;  // start bit, eight data bits, stop bit
 
 // How RTS is made to follow the transmitter.
 enum class RtsDrive {
@@ -205,6 +206,7 @@ class PosixSerialPort final : public SerialPort {
     }
     t.c_ispeed = t.c_ospeed = settings.baud_rate;
     if (ioctl(fd_, TCSETS2, &t) != 0) return false;
+    baud_rate_ = settings.baud_rate;
     if (have_saved_serial_) {
       // USB adapters may hold received bytes for up to 16 ms, longer than the inter-byte limit,
       // and would cut replies in two. Best effort: a driver that refuses is used as it is.
@@ -252,7 +254,10 @@ class PosixSerialPort final : public SerialPort {
       setRts(false);
       return false;
     }
-    if (n > 0) write_done_ = static_cast<std::size_t>(n);
+    if (n > 0) {
+      write_done_ = static_cast<std::size_t>(n);
+      queued_ns_ = nowNs();
+    }
     if (write_done_ == write_size_ && rts_ != RtsDrive::kManual) finishWrite(true);
     return true;
   }
@@ -275,7 +280,10 @@ class PosixSerialPort final : public SerialPort {
           finishWrite(false);
           break;
         }
-        if (n > 0) write_done_ += static_cast<std::size_t>(n);
+        if (n > 0) {
+          write_done_ += static_cast<std::size_t>(n);
+          queued_ns_ = nowNs();
+        }
         if (write_done_ == write_size_ && rts_ != RtsDrive::kManual) finishWrite(true);
       } else {
         // RTS driven by hand: the write is over when the last stop bit has left the UART.
@@ -507,13 +515,24 @@ class PosixSerialPort final : public SerialPort {
     ioctl(fd_, high ? TIOCMBIS : TIOCMBIC, &line);
   }
 
+  // The driver's queue has drained and the UART has sent its last stop bit. The UART's own line
+  // status says so where the driver reports it; a driver that has no such report, or whose
+  // report has never once shown the transmitter empty (QEMU's FTDI adapter sends a line status
+  // of 0 for ever), is given the frame's time on the wire, plus one character for the byte in the
+  // shift register, from when its last byte was queued.
   bool transmitterEmpty() {
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return true;
     if (queued > 0) return false;
     unsigned int lsr = 0;
-    if (ioctl(fd_, TIOCSERGETLSR, &lsr) != 0) return true;  // no such report: the queue is all
-    return (lsr & TIOCSER_TEMT) != 0;
+    if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT) != 0) {
+      lsr_shows_empty_ = true;
+      return true;
+    }
+    if (lsr_shows_empty_) return false;  // a report that works: wait for it
+    const std::int64_t wire_ns =
+        static_cast<std::int64_t>(write_size_ + 1) * kBitsPerCharacter * 1000000000 / baud_rate_;
+    return nowNs() - queued_ns_ >= wire_ns;
   }
 
   std::mutex io_;  // every operation, waits included (an abort ends those at once)
@@ -533,6 +552,8 @@ class PosixSerialPort final : public SerialPort {
   serial_struct saved_serial_{};
   bool have_saved_serial_ = false;
   RtsDrive rts_ = RtsDrive::kNone;
+  std::uint32_t baud_rate_ = 0;
+  bool lsr_shows_empty_ = false;  // the driver's line status has shown the transmitter empty
 
   const std::uint8_t* write_data_ = nullptr;
   std::size_t write_size_ = 0;
@@ -540,6 +561,7 @@ class PosixSerialPort final : public SerialPort {
   bool write_pending_ = false;
   bool write_finished_ = false;
   bool write_ok_ = false;
+  std::int64_t queued_ns_ = 0;  // when the last bytes of the write went to the driver
 
   std::uint8_t* read_buffer_ = nullptr;
   std::size_t read_size_ = 0;
