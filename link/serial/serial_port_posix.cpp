@@ -14,6 +14,7 @@
 #include <linux/serial.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -206,6 +207,16 @@ class PosixSerialPort final : public SerialPort {
     }
     t.c_ispeed = t.c_ospeed = settings.baud_rate;
     if (ioctl(fd_, TCSETS2, &t) != 0) return false;
+    // A driver takes a rate it cannot make without a word, keeping the one it had (the 8250
+    // driver beyond its UART's clock) or its nearest; one it can only come close to, it may
+    // report as made. More than 3% off, the rate is refused, and the terminal left as it was.
+    termios2 taken;
+    if (ioctl(fd_, TCGETS2, &taken) != 0 ||
+        std::abs(static_cast<std::int64_t>(taken.c_ospeed) - settings.baud_rate) * 100 >
+            static_cast<std::int64_t>(settings.baud_rate) * 3) {
+      if (have_saved_termios_) ioctl(fd_, TCSETS2, &saved_termios_);
+      return false;
+    }
     baud_rate_ = settings.baud_rate;
     if (have_saved_serial_) {
       // USB adapters may hold received bytes for up to 16 ms, longer than the inter-byte limit,
