@@ -10,6 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   python3-serial
   dpkg-dev lintian help2man zip unzip
+  qemu-system-x86 busybox-static
 )
 
 missing=()
