@@ -50,9 +50,9 @@ const std::uint8_t kData[4] = {0x11, 0x22, 0x33, 0x04};
 
 // An emulated machine on a busy host is slow at times: time-outs that only a fault waits out,
 // and "prompt" as anything well short of them.
-constexpr std::uint32_t kWriteTimeoutMs = 1000;
-constexpr std::uint32_t kReplyTimeoutMs = 2000;
-constexpr auto kPrompt = 500ms;
+constexpr std::uint32_t kWriteTimeoutMs = 2000;
+constexpr std::uint32_t kReplyTimeoutMs = 5000;
+constexpr auto kPrompt = 1000ms;
 
 void askHost(const std::string& what) {
   std::printf("@@VM %s\n", what.c_str());
@@ -589,10 +589,10 @@ TEST_F(UnplugTest, InTheMiddleOfAReplyTheReadFailsAtOnce) {
     ASSERT_TRUE(called);
     const Call call = recorder.calls()[calls];
     waitUntilGone();
-    if (watch_->write_wait_ms < 500 && watch_->reads_started == 1 && !watch_->read_ok && got > 0 &&
-        got < 12) {
+    if (watch_->write_wait_ms < kPrompt.count() && watch_->reads_started == 1 && !watch_->read_ok &&
+        got > 0 && got < 12) {
       EXPECT_EQ(call.error_status, 4);
-      EXPECT_LT(took, 500);  // not the reply time-out
+      EXPECT_LT(took, kPrompt.count());  // not the reply time-out
       closeAndUseAgain();
       return;
     }
