@@ -183,7 +183,8 @@ class WatchedPort final : public SerialPort {
  public:
   explicit WatchedPort(std::shared_ptr<ReadWatch> watch)
       : port_(makeSystemSerialPort()), watch_(std::move(watch)) {}
-  void createEvents() override { port_->createEvents(); }
+  bool createEvents() override { return port_->createEvents(); }
+  PortError failure() const override { return port_->failure(); }
   bool open(const std::string& name) override { return port_->open(name); }
   bool purge(std::uint32_t flags) override { return port_->purge(flags); }
   bool saveEventMask() override { return port_->saveEventMask(); }
