@@ -1,0 +1,64 @@
+"""VarnoDLL for Python: links to addressed devices over a serial port.
+
+::
+
+    import varno
+    with varno.Link("ttyUSB0", 38400) as link:
+        reply = link.transact(dest=5, code=3, param=0, data=varno.Data.from_decimal(21.5, 1))
+        print(reply.status, reply.data.decimal)
+
+The package loads the VarnoDLL library (``VARNO_LIBRARY`` if set, else one beside the package,
+else the system's) and calls it for everything: the link, the frame codec and the data-word
+conversions. The library's diagnostics go to ``logging.getLogger("varno")``.
+"""
+from ._native import library_path, library_version
+from ._data import Data
+from ._errors import (
+    FrameError,
+    InvalidReply,
+    LinkBusy,
+    LinkClosed,
+    LinkError,
+    NoReply,
+    OpenError,
+    PortBusy,
+    PortNotFound,
+    PortPermissionDenied,
+    ReadFailed,
+    TransactionError,
+    WriteFailed,
+    WriteTimeout,
+)
+from ._frame import decode_frame, encode_frame
+from ._link import Link, LinkState, Reply, scan
+from ._ports import PortInfo, list_ports
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "Data",
+    "FrameError",
+    "InvalidReply",
+    "Link",
+    "LinkBusy",
+    "LinkClosed",
+    "LinkError",
+    "LinkState",
+    "NoReply",
+    "OpenError",
+    "PortBusy",
+    "PortInfo",
+    "PortNotFound",
+    "PortPermissionDenied",
+    "ReadFailed",
+    "Reply",
+    "TransactionError",
+    "WriteFailed",
+    "WriteTimeout",
+    "decode_frame",
+    "encode_frame",
+    "library_path",
+    "library_version",
+    "list_ports",
+    "scan",
+]

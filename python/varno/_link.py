@@ -1,0 +1,406 @@
+"""Links: a port opened through the library, its transactions, blocking, with a callback, or
+awaited; and a scan of a port's addresses."""
+from __future__ import annotations
+
+import asyncio
+import ctypes
+import enum
+import itertools
+import math
+import os
+import threading
+import time
+import weakref
+from dataclasses import dataclass
+from typing import Callable, Dict, Iterable, List, Optional, Tuple, Union
+
+from . import _native
+from ._data import BytesLike, Data
+from ._errors import (
+    OUTCOME_ERRORS,
+    InvalidReply,
+    LinkBusy,
+    LinkClosed,
+    LinkError,
+    NoReply,
+    call_error,
+    open_error,
+)
+
+DEFAULT_SOURCE = 31
+Seconds = Optional[float]
+DataArgument = Union[Data, BytesLike, None]
+
+
+class LinkState(enum.IntEnum):
+    """What a link is doing, as the library reports it."""
+
+    CLOSED = _native.STATE_CLOSED
+    IDLE = _native.STATE_IDLE
+    AWAITING_REPLY = _native.STATE_AWAITING_REPLY
+    SENDING = _native.STATE_SENDING
+
+
+@dataclass(frozen=True)
+class Reply:
+    """A frame's fields: a device's reply, or (in a TransactionError) the command seen from the
+    device's side. ``dest`` is the address alone, without the frame's start mark."""
+
+    dest: int
+    source: int
+    code: int
+    param: int
+    status: int
+    error: int
+    data: Data
+
+    @classmethod
+    def _from_frame(cls, frame: _native.VarnoFrame) -> "Reply":
+        return cls(frame.dest & 0x7F, frame.source, frame.code, frame.param, frame.status,
+                   frame.error, Data(bytes(frame.data)))
+
+
+Result = Union[Reply, LinkError]
+Callback = Callable[[Result], object]
+
+
+def _result(outcome: int, frame: _native.VarnoFrame) -> Result:
+    """The reply for outcome 0; the exception to raise (or hand to a callback) otherwise."""
+    if outcome == _native.REPLY:
+        return Reply._from_frame(frame)
+    kind = OUTCOME_ERRORS.get(outcome)
+    if kind is not None:
+        return kind(outcome, Reply._from_frame(frame))
+    return call_error(outcome)
+
+
+def _milliseconds(seconds: Seconds, name: str) -> int:
+    if seconds is None or seconds == math.inf:
+        return _native.NO_LIMIT_MS
+    try:
+        ms = round(float(seconds) * 1000.0)
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a number of seconds or None, not {seconds!r}") from None
+    if not 0 <= ms < _native.NO_LIMIT_MS:
+        raise ValueError(f"{name} {seconds!r} s is outside 0..4294967.294 s (None: no limit)")
+    return ms
+
+
+def _field(value: int, name: str, top: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= top:
+        raise ValueError(f"{name} must be an integer 0..{top}, not {value!r}")
+    return value
+
+
+def _command(dest: int, code: int, param: int, data: DataArgument,
+             source: int) -> _native.VarnoFrame:
+    frame = _native.VarnoFrame()
+    frame.dest = _field(dest, "dest", 127)
+    frame.source = _field(source, "source", 127)
+    frame.code = _field(code, "code", 127)
+    frame.param = _field(param, "param", 255)
+    if data is not None:
+        frame.data[:] = bytes(data if isinstance(data, Data) else Data(data))
+    return frame
+
+
+class _Core:
+    """A link's handle and what the package knows of its use; shared with the finalizer and the
+    reply handler, which must not keep the Link itself alive.
+
+    The handle is freed by varnoLinkClose, which also ends a transaction waiting inside the
+    library. A thread must therefore never be on its way into the library with the handle while
+    it is closed: sends run with the lock held; a transaction marks itself `calling`, and a close
+    waits until such a caller is either out again or seen inside (the state leaves Idle only
+    through it, since it begins only on an idle link that nothing else is using).
+    """
+
+    def __init__(self, handle: int) -> None:
+        self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
+        self.handle: Optional[int] = handle
+        self.calling = False  # a thread is in (or on its way into) varnoLinkTransact
+        self.pending = False  # a send's reply handler is still to come
+        self.handler_thread: Optional[int] = None  # a reply handler is running there
+        self.settling = False  # a handler has returned; the library may not be Idle yet
+
+    def claim(self) -> int:
+        """The handle, once the link is free for a new transaction; with the lock held."""
+        deadline = None
+        while True:
+            handle = self.handle
+            if handle is None:
+                raise LinkClosed(_native.E_CLOSED)
+            if self.calling or self.pending:
+                raise LinkBusy(_native.E_BUSY)
+            if self.handler_thread is not None:
+                # A callback's own thread cannot wait for itself; any other waits for it.
+                if self.handler_thread == threading.get_ident():
+                    raise LinkBusy(_native.E_BUSY)
+                self.changed.wait()
+                continue
+            if self.settling:
+                # The library returns to Idle just after the handler: a few instructions.
+                if _native.lib.varnoLinkState(handle) != _native.STATE_IDLE:
+                    now = time.monotonic()
+                    if deadline is None:
+                        deadline = now + 1.0
+                    elif now > deadline:
+                        raise LinkBusy(_native.E_BUSY)
+                    self.changed.wait(0.0002)
+                    continue
+                self.settling = False
+            return handle
+
+    def end_call(self) -> None:
+        with self.lock:
+            self.calling = False
+            self.changed.notify_all()
+
+    def handler_begins(self) -> None:
+        with self.lock:
+            self.pending = False
+            self.handler_thread = threading.get_ident()
+
+    def handler_ends(self) -> None:
+        with self.lock:
+            self.handler_thread = None
+            self.settling = True
+            self.changed.notify_all()
+
+    def close(self) -> None:
+        with self.lock:
+            handle = self.handle
+            if handle is None:
+                return
+            self.handle = None
+            self.changed.notify_all()
+            while self.calling:
+                if _native.lib.varnoLinkState(handle) != _native.STATE_IDLE:
+                    break  # the caller is inside: the close ends its wait
+                self.changed.wait(0.0002)
+        # Without the lock: the close calls a pending send's handler, which takes it.
+        _native.lib.varnoLinkClose(handle)
+
+
+# The reply handler for every send. The library gets a number as the context; the callback and
+# the link's core wait here until the handler is called, which the library promises exactly once
+# for every send it accepted (also when the link is closed first).
+_sends: Dict[int, Tuple[_Core, Callback]] = {}
+_send_keys = itertools.count(1)
+
+
+@_native.REPLY_HANDLER
+def _on_reply(context: Optional[int], frame: "ctypes._Pointer[_native.VarnoFrame]",
+              outcome: int) -> None:
+    # The link's worker thread. Nothing may leave this function: ctypes would only print it.
+    try:
+        entry = _sends.pop(context or 0, None)
+        if entry is None:
+            _native.logger.error("varno: a reply for an unknown send (context %r)", context)
+            return
+        core, callback = entry
+        result = _result(outcome, frame.contents)
+        core.handler_begins()
+        try:
+            callback(result)
+        except BaseException:  # noqa: BLE001 - logged, and the worker goes on
+            _native.logger.exception("varno: the callback of a send raised; the link goes on")
+        finally:
+            core.handler_ends()
+    except BaseException:  # noqa: BLE001
+        try:
+            _native.logger.exception("varno: the reply handler failed")
+        except BaseException:  # noqa: BLE001
+            pass
+
+
+def _port_bytes(port: Union[str, "os.PathLike[str]"]) -> bytes:
+    name = os.fspath(port)
+    if not isinstance(name, str):
+        name = os.fsdecode(name)
+    if not name or "\0" in name:
+        raise ValueError(f"not a port name: {name!r}")
+    # The library opens ports with the system's narrow (ANSI) calls on Windows.
+    return name.encode("mbcs") if _native.WINDOWS else os.fsencode(name)
+
+
+class Link:
+    """An open port: ``Link("ttyUSB0", 38400)``, ``Link("COM3", 9600)``, ``Link("/dev/...")``
+    or any other name the library takes, passed to it as it is.
+
+    One transaction at a time: ``transact`` waits for it, ``send`` hands its result to a
+    callback, ``transact_async`` awaits it. Close with ``close()`` or a ``with`` block (a link
+    that is garbage is closed too). Methods may be called from any thread; a second transaction
+    while one is in progress raises LinkBusy.
+
+    Opening raises PortNotFound, PortPermissionDenied, PortBusy, or OpenError for the other
+    reasons (``code`` tells which).
+    """
+
+    port: str
+    baud: int
+
+    def __init__(self, port: Union[str, "os.PathLike[str]"], baud: int) -> None:
+        """Opens `port` at `baud` (any rate the driver takes): 8 data bits, no parity, one stop
+        bit, no flow control, held exclusively until closed."""
+        name = _port_bytes(port)
+        if isinstance(baud, bool) or not isinstance(baud, int) or not 0 < baud <= 0xFFFFFFFF:
+            raise ValueError(f"baud must be a positive integer, not {baud!r}")
+        self.port = os.fsdecode(name) if not _native.WINDOWS else name.decode("mbcs")
+        self.baud = baud
+        handle = ctypes.c_void_p()
+        code = _native.lib.varnoLinkOpen(name, baud, ctypes.byref(handle))
+        if code != 0 or not handle.value:
+            raise open_error(code, self.port)
+        self._core = _Core(handle.value)
+        self._finalizer = weakref.finalize(self, self._core.close)
+
+    # Closing
+
+    def close(self) -> None:
+        """Closes the link: a transaction in progress ends at once (LinkClosed), the port gets
+        its previous settings back and is released. Closing twice does nothing."""
+        self._core.close()
+
+    @property
+    def closed(self) -> bool:
+        """True once the link is closed."""
+        return self._core.handle is None
+
+    def __enter__(self) -> "Link":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    @property
+    def state(self) -> LinkState:
+        """What the link is doing now."""
+        with self._core.lock:
+            handle = self._core.handle
+            if handle is None:
+                return LinkState.CLOSED
+            return LinkState(_native.lib.varnoLinkState(handle))
+
+    def __repr__(self) -> str:
+        return f"<varno.Link {self.port!r} {self.baud} baud{' closed' if self.closed else ''}>"
+
+    # Transactions
+
+    def transact(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
+                 source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
+                 reply_timeout: Seconds = 0.1) -> Reply:
+        """Sends one command and returns the device's reply.
+
+        `dest`, `source` and `code` are addresses and codes 0..127, `param` 0..255, `data` a
+        Data (or its 4 bytes; zeros when left out). Time-outs are in seconds; None is no limit.
+        The reply time-out counts from the end of the write.
+
+        Raises WriteTimeout, WriteFailed, NoReply, ReadFailed or InvalidReply for the outcomes
+        1..5, LinkBusy when a transaction is in progress, LinkClosed when the link is closed
+        (also while this waits).
+        """
+        command = _command(dest, code, param, data, source)
+        write_ms = _milliseconds(write_timeout, "write_timeout")
+        reply_ms = _milliseconds(reply_timeout, "reply_timeout")
+        core = self._core
+        with core.lock:
+            handle = core.claim()
+            core.calling = True
+        reply = _native.VarnoFrame()
+        try:
+            outcome = _native.lib.varnoLinkTransact(handle, command, write_ms, reply_ms, reply)
+        finally:
+            core.end_call()
+        if outcome == _native.REPLY:
+            return Reply._from_frame(reply)
+        # Started nothing (negative): the library left the reply alone.
+        raise _result(outcome, reply if outcome > 0 else _swapped(command))
+
+    def send(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
+             callback: Callback, source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
+             reply_timeout: Seconds = 0.1) -> None:
+        """Starts one transaction and returns at once; `callback` then gets its Reply, or the
+        exception transact would raise (LinkClosed when the link is closed first).
+
+        The callback runs on the library's worker thread, exactly once. An exception it raises
+        is logged to the "varno" logger and goes no further. From inside the callback, a new
+        transaction on the same link raises LinkBusy; another thread's waits until the callback
+        has returned. Arguments as for transact; raises LinkBusy, LinkClosed or WriteFailed
+        (the write could not start) when nothing was started.
+        """
+        if not callable(callback):
+            raise TypeError("callback must be callable")
+        command = _command(dest, code, param, data, source)
+        write_ms = _milliseconds(write_timeout, "write_timeout")
+        reply_ms = _milliseconds(reply_timeout, "reply_timeout")
+        core = self._core
+        key = next(_send_keys)
+        with core.lock:
+            handle = core.claim()
+            _sends[key] = (core, callback)
+            core.pending = True
+            # With the lock held: the call is short, and a close must not free the handle under it.
+            code_ = _native.lib.varnoLinkSend(handle, command, write_ms, reply_ms, _on_reply, key)
+            if code_ != 0:
+                core.pending = False
+                _sends.pop(key, None)
+        if code_ != 0:
+            raise _result(code_, _swapped(command))
+
+    async def transact_async(self, dest: int, code: int, param: int = 0,
+                             data: DataArgument = None, *, source: int = DEFAULT_SOURCE,
+                             write_timeout: Seconds = 0.1, reply_timeout: Seconds = 0.1) -> Reply:
+        """transact for asyncio: the exchange runs on the library's worker while the event loop
+        goes on. Several links may have transactions in flight at once; one link has one at a
+        time (LinkBusy otherwise). Cancelling the awaiting task does not stop the exchange
+        itself, which ends by its time-outs."""
+        loop = asyncio.get_running_loop()
+        future: "asyncio.Future[Reply]" = loop.create_future()
+
+        def settle(result: Result) -> None:
+            if future.done():
+                return
+            if isinstance(result, BaseException):
+                future.set_exception(result)
+            else:
+                future.set_result(result)
+
+        def done(result: Result) -> None:
+            try:
+                loop.call_soon_threadsafe(settle, result)
+            except RuntimeError:
+                pass  # the loop has been closed: nobody is waiting any more
+
+        self.send(dest, code, param, data, callback=done, source=source,
+                  write_timeout=write_timeout, reply_timeout=reply_timeout)
+        return await future
+
+
+def _swapped(command: _native.VarnoFrame) -> _native.VarnoFrame:
+    """The command seen from the device's side, as the library reports a failed one."""
+    frame = _native.VarnoFrame()
+    frame.dest, frame.source = command.source, command.dest
+    frame.code, frame.param = command.code, command.param
+    frame.data[:] = bytes(command.data)
+    return frame
+
+
+def scan(port: Union[str, "os.PathLike[str]"], baud: int, addresses: Iterable[int] = range(1, 128),
+         reply_timeout: Seconds = 0.05, *, source: int = DEFAULT_SOURCE, code: int = 0,
+         param: int = 0, write_timeout: Seconds = 0.1) -> List[Reply]:
+    """Opens `port`, sends one command (`code`, `param`, zero data) to each address in turn and
+    returns the valid replies that came from the address asked, in address order. Silence and
+    invalid replies are passed over; a failed write or read (the port in trouble) is raised."""
+    found = []
+    with Link(port, baud) as link:
+        for address in addresses:
+            try:
+                reply = link.transact(address, code, param, source=source,
+                                      write_timeout=write_timeout, reply_timeout=reply_timeout)
+            except (NoReply, InvalidReply):
+                continue
+            if reply.source == address:
+                found.append(reply)
+    return found
