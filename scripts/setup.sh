@@ -11,6 +11,7 @@ packages=(
   python3-serial
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
+  python3-pytest python3-setuptools python3-pip
 )
 
 missing=()

@@ -1,0 +1,241 @@
+"""Links against simulated devices: outcomes, open errors, threads, callbacks, closing."""
+import gc
+import logging
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import varno
+from varno import _native
+
+SILENT = 2
+
+
+def test_every_outcome_is_a_reply_or_its_exception(bus, simulate):
+    with varno.Link(bus, 38400) as link:
+        reply = link.transact(dest=1, code=3, param=0x85, data=varno.Data.from_decimal(21.5, 1),
+                              source=31, write_timeout=0.1, reply_timeout=0.5)
+        assert (reply.dest, reply.source, reply.code, reply.param) == (31, 1, 3, 0x85)
+        assert (reply.status, reply.error, reply.data.decimal) == (0, 0, 21.5)
+        reply = link.transact(7, 2, reply_timeout=0.5)
+        assert (reply.status, reply.error, reply.data.uint) == (1, 2, 0x1234)
+
+        for dest, kind, builtin in ((SILENT, varno.NoReply, TimeoutError),
+                                    (3, varno.InvalidReply, None),   # cut short
+                                    (4, varno.InvalidReply, None)):  # bad CRC
+            with pytest.raises(kind) as e:
+                link.transact(dest, 9, 0x81, varno.Data.from_uint(77),
+                              reply_timeout=0.1 if dest == SILENT else 1.0)
+            command = e.value.command
+            assert (command.dest, command.source, command.code, command.param) == (31, dest, 9, 0x81)
+            assert command.data.uint == 77 and isinstance(e.value, varno.TransactionError)
+            if builtin:
+                assert isinstance(e.value, builtin)
+        assert link.transact(1, 4, reply_timeout=0.5).code == 4  # in step again
+
+    vanishing = simulate("9:hangup=0")  # gone before it answers: no race with the byte gap
+    with varno.Link(vanishing, 38400) as link:
+        with pytest.raises(varno.ReadFailed) as e:
+            link.transact(9, 0, reply_timeout=1.0)
+        assert e.value.code == 4
+        with pytest.raises(varno.WriteFailed):  # the line has gone: nothing can be written
+            link.transact(9, 0)
+
+
+@pytest.mark.parametrize("outcome, kind, builtin", [
+    (1, varno.WriteTimeout, TimeoutError), (2, varno.WriteFailed, None),
+    (3, varno.NoReply, TimeoutError), (4, varno.ReadFailed, None), (5, varno.InvalidReply, None),
+])
+def test_outcomes_map_to_exceptions(outcome, kind, builtin):
+    # Outcomes 1 and 2 cannot be caused on a pseudo-terminal.
+    from varno._link import _result
+    frame = _native.VarnoFrame(dest=31, source=6, code=2)
+    error = _result(outcome, frame)
+    assert type(error) is kind and error.code == outcome and error.command.source == 6
+    assert error.text == _native.error_text(outcome)
+    assert builtin is None or isinstance(error, builtin)
+
+
+def test_open_errors(bus, tmp_path):
+    with pytest.raises(varno.PortNotFound) as e:
+        varno.Link(str(tmp_path / "no-such-port"), 38400)
+    assert isinstance(e.value, FileNotFoundError) and e.value.code == _native.E_NOT_FOUND
+    with pytest.raises(varno.OpenError) as e:
+        varno.Link("/dev/null", 38400)
+    assert e.value.code == _native.E_NOT_SERIAL and "Not a serial port" in str(e.value)
+    with varno.Link(bus, 38400):
+        with pytest.raises(varno.PortBusy):
+            varno.Link(bus, 38400)
+    varno.Link(bus, 38400).close()  # released
+
+
+def test_open_without_permission(bus):
+    if os.geteuid() != 0:
+        pytest.skip("needs root, to open the terminal as another user")
+    script = ("import os, sys; os.setgid(65534); os.setuid(65534); import varno\n"
+              "try:\n varno.Link(sys.argv[1], 38400)\nexcept varno.PortPermissionDenied as e:\n"
+              " sys.exit(0 if isinstance(e, PermissionError) else 3)\nsys.exit(4)")
+    done = subprocess.run([sys.executable, "-c", script, bus], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+    if "ImportError" in done.stderr or "Permission denied" in done.stderr:
+        pytest.skip(f"nobody cannot load the package or the library: {done.stderr[-300:]}")
+    assert done.returncode == 0, done.stderr
+
+
+def test_two_links_in_two_threads(simulate):
+    paths = [simulate("1", "9:late=300"), simulate("1")]
+    errors, during = [], []
+    late, finished = threading.Event(), threading.Event()
+
+    def slow():
+        try:
+            with varno.Link(paths[0], 38400) as link:
+                late.set()
+                assert link.transact(9, 1, reply_timeout=2.0).source == 9
+                late.clear()
+                for i in range(100):
+                    reply = link.transact(1, i % 128, data=varno.Data.from_uint(i), reply_timeout=1)
+                    assert reply.data.uint == i
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+        finally:
+            late.clear()
+            finished.set()
+
+    def other():
+        try:
+            with varno.Link(paths[1], 38400) as link:
+                late.wait(5)
+                n = counted = 0
+                while not finished.is_set() or n < 100:
+                    before = late.is_set()
+                    reply = link.transact(1, 7, data=varno.Data.from_uint(n), reply_timeout=1)
+                    assert reply.data.uint == n
+                    counted += before and late.is_set()
+                    n += 1
+                during.append(counted)
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=slow), threading.Thread(target=other)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert not errors and during
+    # While one link waited 300 ms inside the library, the other thread went on (a wait that
+    # held the interpreter, or any lock the other needs, would let at most one through).
+    assert during[0] >= 3
+
+
+def test_send_callback_results_and_a_raising_callback(bus, caplog):
+    results = []
+    done = threading.Event()
+
+    def keep(result):
+        results.append(result)
+        done.set()
+
+    with varno.Link(bus, 38400) as link:
+        link.send(SILENT, 1, callback=keep, reply_timeout=0.5)
+        with pytest.raises(varno.LinkBusy):
+            link.transact(1, 1)
+        assert done.wait(5)
+        assert isinstance(results[-1], varno.NoReply)
+
+        raised = threading.Event()
+
+        def boom(result):
+            raised.set()
+            raise RuntimeError("a fault in the host's callback")
+
+        with caplog.at_level(logging.ERROR, logger="varno"):
+            link.send(1, 2, callback=boom)
+            assert raised.wait(5)
+            assert link.transact(1, 3, reply_timeout=0.5).code == 3  # the worker goes on
+        assert any(r.exc_info and "host's callback" in str(r.exc_info[1]) for r in caplog.records)
+
+        # A reply's callback wakes the next sender at once, many times over: the link is free
+        # for it although the library returns to Idle only after the callback.
+        for i in range(200):
+            done.clear()
+            link.send(1, i % 128, callback=keep, reply_timeout=0.5)
+            assert done.wait(5)
+            assert results[-1].code == i % 128
+
+        # From inside its own callback a link is busy; a send pending at the close ends closed.
+        inner = []
+        done.clear()
+        link.send(1, 5, callback=lambda r: (inner.append(_try(link)), done.set()))
+        assert done.wait(5) and isinstance(inner[0], varno.LinkBusy)
+        done.clear()
+        link.send(SILENT, 6, callback=keep, reply_timeout=10)
+    assert done.wait(5) and isinstance(results[-1], varno.LinkClosed)
+
+
+def _try(link):
+    try:
+        link.transact(1, 1)
+    except varno.LinkError as e:
+        return e
+
+
+def test_closing(bus):
+    link = varno.Link(bus, 38400)
+    outcome = []
+    waiter = threading.Thread(target=lambda: outcome.append(_try_silent(link)))
+    waiter.start()
+    deadline = time.monotonic() + 5
+    while link.state != varno.LinkState.AWAITING_REPLY and time.monotonic() < deadline:
+        time.sleep(0.001)
+    link.close()
+    waiter.join(5)
+    assert isinstance(outcome[0], varno.LinkClosed)  # at once, not after its 10 s
+    assert link.closed and link.state == varno.LinkState.CLOSED
+    link.close()
+    with pytest.raises(varno.LinkClosed):
+        link.transact(1, 0)
+    with pytest.raises(varno.LinkClosed):
+        link.send(1, 0, callback=print)
+
+    varno.Link(bus, 38400)  # dropped: the finalizer closes it
+    gc.collect()
+    with varno.Link(bus, 38400) as again:
+        assert again.transact(1, 0, reply_timeout=0.5).source == 1
+    assert again.closed
+
+
+def _try_silent(link):
+    try:
+        link.transact(SILENT, 0, reply_timeout=10)
+    except varno.LinkError as e:
+        return e
+
+
+def test_scan(simulate):
+    path = simulate("1", "2:silent", "4:badcrc", "6", "8:to=9")
+    found = varno.scan(path, 38400, [1, 2, 4, 6, 8], reply_timeout=0.5)
+    assert [r.source for r in found] == [1, 6, 8]
+
+
+def test_library_texts_reach_logging(caplog):
+    with caplog.at_level(logging.WARNING, logger="varno"):
+        # The classic open logs its failures; the C interface's links do not.
+        assert not _native.lib.varnoOpenSerialPortA(b"/nonexistent/varno-port", 38400)
+    texts = [r.getMessage() for r in caplog.records if r.name == "varno"]
+    assert "openInterface INVALID_HANDLE_VALUE" in texts
+    assert caplog.records[-1].varno_text == "\n openInterface INVALID_HANDLE_VALUE"
+
+
+def test_list_ports():
+    if _native.list_ports_function is None:
+        with pytest.raises(NotImplementedError, match="varnoListPorts"):
+            varno.list_ports()
+        pytest.skip("the library has no varnoListPorts")
+    ports = varno.list_ports(include_all=True)
+    assert all(isinstance(p, varno.PortInfo) and p.device for p in ports)
+    assert len(ports) >= len(varno.list_ports())
