@@ -49,6 +49,13 @@ class Data:
         object.__setattr__(self, "_bytes", raw)
 
     @classmethod
+    def _of(cls, raw: bytes) -> "Data":
+        """Four bytes known to be four bytes: no checks (the transaction path)."""
+        word = object.__new__(cls)
+        object.__setattr__(word, "_bytes", raw)
+        return word
+
+    @classmethod
     def from_uint(cls, value: int) -> "Data":
         """The word holding `value` (0..4294967295) as an unsigned integer (varnoUIntToData)."""
         if not isinstance(value, int) or isinstance(value, bool):
