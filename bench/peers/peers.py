@@ -66,6 +66,10 @@ def clients(build: Path):
                [str(peers_bin / "peer_varno")], ["transact"]),
         Client("pyserial", "pyserial write/read(12)",
                ["/usr/bin/python3", str(HERE / "pyserial_client.py")]),
+        Client("python", "varno (Python) link.transact",
+               ["/usr/bin/python3", str(HERE / "varno_py_client.py")],
+               env={"VARNO_LIBRARY": str(build / "link" / "libVarnoDLL.so"),
+                    "PYTHONPATH": str(ROOT / "python")}),
         Client("node", "Node serialport write/'data'", [node, str(HERE / "node_client.js")],
                env={"NODE_PATH": str(node_modules)}),
     ]
@@ -185,7 +189,7 @@ def run_client(client: Client, sim: Path, baud: int, count: int, warmup: int, cp
 def last_message(log):
     """The client's own last complaint in its stderr (the library writes diagnostics there too,
     without line ends of their own)."""
-    found = re.findall(r"(?:peer_\w+|pyserial_client|node_client): [^\n]*", log)
+    found = re.findall(r"(?:peer_\w+|pyserial_client|varno_py_client|node_client): [^\n]*", log)
     if found:
         return found[-1].strip()
     lines = [l.strip() for l in log.splitlines() if l.strip()]
@@ -281,7 +285,17 @@ def targets(paced_baud, by_speed):
     if lib and node:
         lines.append(f"terminal speed: send-to-callback median {lib[0]:.1f} µs vs Node's "
                      f"{node[0]:.1f} µs (target: ahead): {'met' if lib[0] < node[0] else 'MISSED'}")
+    python, pyserial = stats(0, "python"), stats(0, "pyserial")
+    if python and pyserial:
+        ratio = python[0] / pyserial[0]
+        lines.append(f"terminal speed: Python link.transact median {ratio:.2f}× pyserial's "
+                     f"(target ≤ 1.25×): {'met' if ratio <= 1.25 else 'MISSED'}")
     if paced_baud:
+        python, pyserial = stats(paced_baud, "python"), stats(paced_baud, "pyserial")
+        if python and pyserial:
+            diff = (python[0] - pyserial[0]) / pyserial[0] * 100
+            lines.append(f"{paced_baud} baud: Python link.transact median {diff:+.2f}% vs "
+                         f"pyserial's (target within ±2%): {'met' if abs(diff) <= 2 else 'MISSED'}")
         lib, py = stats(paced_baud, "varno"), stats(paced_baud, "pyserial")
         if lib and py:
             diff = (lib[0] - py[0]) / py[0] * 100
@@ -305,7 +319,7 @@ def main():
     parser.add_argument("--no-unpaced", action="store_true",
                         help="leave out the run with the simulator answering at once")
     parser.add_argument("--only", default="", metavar="NAME,...",
-                        help="floor, varno, varno-wait, pyserial, node (the floor always runs)")
+                        help="floor, varno, varno-wait, pyserial, python, node (the floor always runs)")
     parser.add_argument("--cpus", metavar="LIST",
                         help="keep every client and simulator on these CPUs (e.g. 1 or 0,1); "
                              "default: no pinning")

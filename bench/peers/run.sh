@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The peer latency benchmark: the same request and reply over the simulator's pseudo-terminal,
-# made by this library, by a raw termios program (the floor), by pyserial and by Node's
-# serialport, one client at a time, each against its own fresh varno-sim; one Markdown table per
-# line speed (the simulator answering at once, then pacing at --baud, default 38400).
+# made by this library (from C and from its Python package), by a raw termios program (the
+# floor), by pyserial and by Node's serialport, one client at a time, each against its own fresh
+# varno-sim; one Markdown table per line speed (the simulator answering at once, then pacing at
+# --baud, default 38400).
 #
 #   bench/peers/run.sh [N] [--baud B] [--warmup W] [--rounds R] [--cpus LIST] [--only NAME,...]
 #                       [--no-unpaced] [--json FILE]
@@ -17,7 +18,7 @@ command_line="bench/peers/run.sh${*:+ $*}"
 
 # Standard output carries the report; building and installing talk on standard error.
 if ! { cmake --preset release >/dev/null &&
-  cmake --build --preset release --target peer_termios peer_varno varno-sim; } >&2; then
+  cmake --build --preset release --target peer_termios peer_varno VarnoDLL varno-sim; } >&2; then
   echo "run.sh: the release build failed; clients whose programs are missing will be marked failed" >&2
 fi
 
