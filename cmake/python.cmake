@@ -1,7 +1,8 @@
 # The Python package (python/varno), component "python". On Linux it goes where Debian's
-# python3 looks (lib/python3/dist-packages under a prefix of /usr), with a link to the installed
-# library inside it, so that the package loads the library it was installed with. On Windows it
-# goes beside VarnoDLL.dll (bin/varno), where the package also looks.
+# python3 looks (lib/python3/dist-packages under a prefix of /usr), with a link libVarnoDLL.so
+# inside it to the installed library's soname, so that the package loads the library it was
+# installed with and needs only the runtime component beside it. On Windows it goes beside
+# VarnoDLL.dll (bin/varno), where the package also looks.
 option(VARNO_INSTALL_PYTHON "Install the Python package" ON)
 if(VARNO_INSTALL_PYTHON)
   if(WIN32)
@@ -20,7 +21,7 @@ if(VARNO_INSTALL_PYTHON)
     file(RELATIVE_PATH lib_from_package /${VARNO_PYTHON_INSTALL_DIR}/varno /${CMAKE_INSTALL_LIBDIR})
     string(REGEX REPLACE "/$" "" lib_from_package "${lib_from_package}")
     install(CODE "
-      file(CREATE_LINK ${lib_from_package}/libVarnoDLL.so
+      file(CREATE_LINK ${lib_from_package}/$<TARGET_SONAME_FILE_NAME:VarnoDLL>
            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VARNO_PYTHON_INSTALL_DIR}/varno/libVarnoDLL.so\"
            SYMBOLIC)
     " COMPONENT python)

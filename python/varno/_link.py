@@ -9,7 +9,6 @@ import itertools
 import math
 import os
 import threading
-import time
 import weakref
 from dataclasses import dataclass
 from typing import Callable, Dict, Iterable, List, Optional, Tuple, Union
@@ -116,8 +115,9 @@ class _Core:
     The handle is freed by varnoLinkClose, which also ends a transaction waiting inside the
     library. A thread must therefore never be on its way into the library with the handle while
     it is closed: sends run with the lock held; a transaction marks itself `calling`, and a close
-    waits until such a caller is either out again or seen inside (the state leaves Idle only
-    through it, since it begins only on an idle link that nothing else is using).
+    waits until such a caller is either out again or seen inside. The state leaves Idle only
+    through that caller: a transaction begins only when no other is pending or calling, and the
+    library is Idle again before it calls a send's handler.
     """
 
     def __init__(self, handle: int) -> None:
@@ -126,52 +126,24 @@ class _Core:
         self.handle: Optional[int] = handle
         self.calling = False  # a thread is in (or on its way into) varnoLinkTransact
         self.pending = False  # a send's reply handler is still to come
-        self.handler_thread: Optional[int] = None  # a reply handler is running there
-        self.settling = False  # a handler has returned; the library may not be Idle yet
 
     def claim(self) -> int:
-        """The handle, once the link is free for a new transaction; with the lock held."""
-        deadline = None
-        while True:
-            handle = self.handle
-            if handle is None:
-                raise LinkClosed(_native.E_CLOSED)
-            if self.calling or self.pending:
-                raise LinkBusy(_native.E_BUSY)
-            if self.handler_thread is not None:
-                # A callback's own thread cannot wait for itself; any other waits for it.
-                if self.handler_thread == threading.get_ident():
-                    raise LinkBusy(_native.E_BUSY)
-                self.changed.wait()
-                continue
-            if self.settling:
-                # The library returns to Idle just after the handler: a few instructions.
-                if _native.lib.varnoLinkState(handle) != _native.STATE_IDLE:
-                    now = time.monotonic()
-                    if deadline is None:
-                        deadline = now + 1.0
-                    elif now > deadline:
-                        raise LinkBusy(_native.E_BUSY)
-                    self.changed.wait(0.0002)
-                    continue
-                self.settling = False
-            return handle
+        """The handle, when the link is free for a new transaction; with the lock held."""
+        handle = self.handle
+        if handle is None:
+            raise LinkClosed(_native.E_CLOSED)
+        if self.calling or self.pending:
+            raise LinkBusy(_native.E_BUSY)
+        return handle
 
     def end_call(self) -> None:
         with self.lock:
             self.calling = False
             self.changed.notify_all()
 
-    def handler_begins(self) -> None:
+    def handler_called(self) -> None:
         with self.lock:
             self.pending = False
-            self.handler_thread = threading.get_ident()
-
-    def handler_ends(self) -> None:
-        with self.lock:
-            self.handler_thread = None
-            self.settling = True
-            self.changed.notify_all()
 
     def close(self) -> None:
         with self.lock:
@@ -179,7 +151,6 @@ class _Core:
             if handle is None:
                 return
             self.handle = None
-            self.changed.notify_all()
             while self.calling:
                 if _native.lib.varnoLinkState(handle) != _native.STATE_IDLE:
                     break  # the caller is inside: the close ends its wait
@@ -206,13 +177,13 @@ def _on_reply(context: Optional[int], frame: "ctypes._Pointer[_native.VarnoFrame
             return
         core, callback = entry
         result = _result(outcome, frame.contents)
-        core.handler_begins()
+        # The library is Idle again: the callback, or a thread it wakes, may start the next
+        # transaction at once.
+        core.handler_called()
         try:
             callback(result)
         except BaseException:  # noqa: BLE001 - logged, and the worker goes on
             _native.logger.exception("varno: the callback of a send raised; the link goes on")
-        finally:
-            core.handler_ends()
     except BaseException:  # noqa: BLE001
         try:
             _native.logger.exception("varno: the reply handler failed")
@@ -330,10 +301,10 @@ class Link:
         exception transact would raise (LinkClosed when the link is closed first).
 
         The callback runs on the library's worker thread, exactly once. An exception it raises
-        is logged to the "varno" logger and goes no further. From inside the callback, a new
-        transaction on the same link raises LinkBusy; another thread's waits until the callback
-        has returned. Arguments as for transact; raises LinkBusy, LinkClosed or WriteFailed
-        (the write could not start) when nothing was started.
+        is logged to the "varno" logger and goes no further. The link is free again when the
+        callback runs: the callback, or a thread it wakes, may start the next transaction.
+        Arguments as for transact; raises LinkBusy, LinkClosed or WriteFailed (the write could
+        not start) when nothing was started.
         """
         if not callable(callback):
             raise TypeError("callback must be callable")

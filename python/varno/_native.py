@@ -17,6 +17,9 @@ logger = logging.getLogger("varno")
 
 WINDOWS = sys.platform == "win32"
 LIBRARY_FILE = "VarnoDLL.dll" if WINDOWS else "libVarnoDLL.so"
+# The system's: by its soname first (the runtime package has only that), then by the plain name
+# (the development files' link).
+SYSTEM_NAMES = ["VarnoDLL.dll"] if WINDOWS else ["libVarnoDLL.so.1", "libVarnoDLL.so"]
 
 # Outcomes of a transaction.
 REPLY = 0
@@ -136,10 +139,10 @@ def _candidates() -> List[Tuple[str, str]]:
         (str(here / LIBRARY_FILE), "in the package"),
         # The Windows zip puts the package directory beside the DLL.
         (str(here.parent / LIBRARY_FILE), "beside the package"),
-        (LIBRARY_FILE, "the system's"),
     ]
+    found += [(name, "the system's") for name in SYSTEM_NAMES]
     located = ctypes.util.find_library("VarnoDLL")
-    if located and located != LIBRARY_FILE:
+    if located and located not in SYSTEM_NAMES:
         found.append((located, "the system's"))
     return found
 
