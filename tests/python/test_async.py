@@ -33,7 +33,7 @@ def test_several_links_in_flight_at_once(simulate):
             async def run(link, n):
                 for i in range(50):
                     reply = await link.transact_async(1, i, data=varno.Data.from_uint(n * 100 + i),
-                                                      reply_timeout=1.0)
+                                                      reply_timeout=3.0)
                     assert reply.data.uint == n * 100 + i
                 with pytest.raises(varno.NoReply):
                     await link.transact_async(2, 0, reply_timeout=0.02)
