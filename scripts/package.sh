@@ -105,7 +105,10 @@ build_deb() {
     install -D -m 0644 "packaging/deb/$package.lintian-overrides" \
       "$tree/usr/share/lintian/overrides/$package"
   fi
-  # (The Python package, once there is one, is installed into varnodll-tools' tree here.)
+  if [ "$package" = varnodll-tools ]; then
+    # The Python package, with its link to the library's soname.
+    DESTDIR=$tree cmake --install build/package --component python >/dev/null
+  fi
 
   mkdir -p "$tree/DEBIAN"
   if [ -f "packaging/deb/$package.triggers" ]; then

@@ -2,8 +2,8 @@
 # Checks the packages that scripts/package.sh made, as a distribution and a user would:
 #   .deb   lintian without errors, and without warnings that an overrides file does not explain;
 #          unpacked together into a throw-away root (dpkg -x): the library's soname and links,
-#          a consumer built with find_package and with pkg-config, the programs' versions, and
-#          the exerciser loading the unpacked library through its link
+#          a consumer built with find_package and with pkg-config, the programs' versions, the
+#          exerciser and the Python package loading the unpacked library through their links
 #   .zip   the files a Windows integrator needs, for the right processor; the exerciser run from
 #          the unpacked folder under Wine (x86: only where Wine can run 32-bit programs)
 #   run.sh [PACKAGE_DIR]      (default build/packages)
@@ -103,6 +103,18 @@ program_version() {
   [ "$got" = "$expected" ] || { echo "$program --version: got '$got', expected '$expected'"; return 1; }
 }
 
+# The Python package of the tools package, with only the library package beside it: it loads
+# the library through the link inside it, and converts a data word with it.
+python_package_loads() {
+  env -u VARNO_LIBRARY PYTHONPATH="$1/usr/lib/python3/dist-packages" /usr/bin/python3 - "$1" <<'EOF'
+import os, sys
+import varno
+path = os.path.realpath(varno.library_path())
+assert path.startswith(os.path.realpath(sys.argv[1]) + os.sep), path
+assert bytes(varno.Data.from_decimal(123.45, 2)) == bytes.fromhex("39300002")
+EOF
+}
+
 check_debs() {
   local debs=("$packages"/*.deb)
   [ -e "${debs[0]}" ] || { skip "no .deb in $packages"; return; }
@@ -131,6 +143,8 @@ check_debs() {
     program_version "$users_root/usr/bin/varno" "varno $version"
   check "varno-sim --version is the package's" \
     program_version "$users_root/usr/bin/varno-sim" "varno-sim $version"
+  check "the Python package loads the unpacked library through its link" \
+    python_package_loads "$users_root"
   # Started through bin/'s link, the program finds the unpacked library beside itself, with no
   # development package there.
   exerciser "exerciser from the unpacked library and tools packages" no-port \
@@ -142,7 +156,7 @@ check_debs() {
 zip_contents() {
   local folder=$1 format=$2 file
   for file in bin/VarnoDLL.dll bin/VarnoDLLTest.exe lib/libVarnoDLL.dll.a \
-      lib/cmake/VarnoDLL/VarnoDLLConfig.cmake README.txt LICENSE.txt; do
+      lib/cmake/VarnoDLL/VarnoDLLConfig.cmake README.txt LICENSE.txt bin/varno/__init__.py; do
     [ -f "$folder/$file" ] || { echo "missing: $file"; return 1; }
   done
   for file in "$source_dir"/link/include/*.h; do
