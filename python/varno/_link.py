@@ -74,6 +74,12 @@ def _result(outcome: int, frame: _native.VarnoFrame) -> Result:
     """The reply for outcome 0; the exception to raise (or hand to a callback) otherwise."""
     if outcome == _native.REPLY:
         return Reply._from_frame(frame)
+    return _error(outcome, frame)
+
+
+def _error(outcome: int, frame: _native.VarnoFrame) -> LinkError:
+    """The exception for an outcome 1..5 (`frame` the command, addresses swapped) or a negative
+    code."""
     kind = OUTCOME_ERRORS.get(outcome)
     if kind is not None:
         return kind(outcome, Reply._from_frame(frame))
@@ -164,7 +170,6 @@ class _Core:
             raise LinkBusy(_native.E_BUSY)
         return handle
 
-
     def handler_called(self) -> None:
         with self.lock:
             self.pending = False
@@ -192,7 +197,7 @@ _sends: Dict[int, Tuple[_Core, Callback]] = {}
 _send_keys = itertools.count(1)
 
 
-@_native.REPLY_HANDLER
+@_native.REPLY_HANDLER  # type: ignore[misc]
 def _on_reply(context: Optional[int], frame: "ctypes._Pointer[_native.VarnoFrame]",
               outcome: int) -> None:
     # The link's worker thread. Nothing may leave this function: ctypes would only print it.
@@ -319,7 +324,7 @@ class Link:
         if outcome == _native.REPLY:
             return Reply._from_frame(reply)
         # Started nothing (negative): the library left the reply alone.
-        raise _result(outcome, reply if outcome > 0 else _swapped(command))
+        raise _error(outcome, reply if outcome > 0 else _swapped(command))
 
     def send(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
              callback: Callback, source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
@@ -350,7 +355,7 @@ class Link:
                 core.pending = False
                 _sends.pop(key, None)
         if code_ != 0:
-            raise _result(code_, _swapped(command))
+            raise _error(code_, _swapped(command))
 
     async def transact_async(self, dest: int, code: int, param: int = 0,
                              data: DataArgument = None, *, source: int = DEFAULT_SOURCE,

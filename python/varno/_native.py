@@ -181,14 +181,14 @@ try:
 except AttributeError:
     list_ports_function = None
 else:
-    list_ports_function.restype, list_ports_function.argtypes = _OPTIONAL_PROTOTYPES[
-        "varnoListPorts"
-    ]
+    list_ports_function.restype = _OPTIONAL_PROTOTYPES["varnoListPorts"][0]
+    list_ports_function.argtypes = _OPTIONAL_PROTOTYPES["varnoListPorts"][1]  # type: ignore
 
 
 def error_text(code: int) -> str:
     """The library's sentence for an error code or an outcome."""
-    return lib.varnoErrorText(code).decode("utf-8", "replace")
+    text: bytes = lib.varnoErrorText(code)
+    return text.decode("utf-8", "replace")
 
 
 def library_path() -> str:
@@ -198,10 +198,11 @@ def library_path() -> str:
 
 def library_version() -> str:
     """The loaded library's version, "MAJOR.MINOR.PATCH"."""
-    return lib.varnoVersion().decode("ascii", "replace")
+    text: bytes = lib.varnoVersion()
+    return text.decode("ascii", "replace")
 
 
-@LOG_HANDLER
+@LOG_HANDLER  # type: ignore[misc]
 def _log_to_logging(_context: Optional[int], text: Optional[bytes]) -> None:
     # On whichever thread the library logs from. Nothing may leave this function.
     try:
@@ -213,7 +214,7 @@ def _log_to_logging(_context: Optional[int], text: Optional[bytes]) -> None:
 
 def _stop_logging() -> None:
     # Past this point the interpreter is going away; the library writes to stderr again.
-    lib.varnoSetLogHandler(LOG_HANDLER(), None)
+    lib.varnoSetLogHandler(LOG_HANDLER(), None)  # type: ignore[call-overload]
 
 
 lib.varnoSetLogHandler(_log_to_logging, None)
