@@ -119,8 +119,10 @@ VARNO_API int32_t VARNO_CALL varnoLinkOpen(const char* port_name, uint32_t baud_
  * waiting on it, gets VARNO_E_CLOSED), the worker stops, the port gets its previous settings
  * back and is released. A handler still running is waited for up to about a second; one that
  * takes longer is left to finish on its own, and its link never calls anything again.
- * Once it has returned, `link` is invalid. NULL is ignored. Any thread, also a handler of this
- * link; never twice for one link. */
+ * Once it has returned, `link` is invalid. A call on the link that another thread is already
+ * inside when the close begins returns promptly (VARNO_E_CLOSED or VARNO_E_BUSY); keeping other
+ * threads from calling in afterwards is the host's part. NULL is ignored. Any thread, also a
+ * handler of this link; never twice for one link. */
 VARNO_API void VARNO_CALL varnoLinkClose(VarnoLink* link);
 
 /* The link's state: VARNO_STATE_*; VARNO_E_ARGUMENT for NULL. Any thread. */
