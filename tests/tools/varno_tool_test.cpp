@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,14 +48,23 @@ struct Result {
 };
 
 // One run of varno, its standard output and error collected through pipes.
+// Where varno's standard output goes.
+enum class Stdout { kPipe, kFull, kClosed };
+
 class Varno {
  public:
-  explicit Varno(Args args) {
+  explicit Varno(Args args, Stdout stdout_to = Stdout::kPipe) {
     int out[2], err[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (stdout_to == Stdout::kPipe) {
+      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    } else if (stdout_to == Stdout::kFull) {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+    } else {
+      posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    }
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     // Whatever the test runner blocks, varno starts with SIGINT deliverable.
     posix_spawnattr_t attributes;
@@ -61,7 +73,9 @@ class Varno {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    args.insert(args.begin(), VARNO_TOOL);
+    // VARNO_TOOL in the environment runs another build of varno against these tests.
+    const char* tool = std::getenv("VARNO_TOOL");
+    args.insert(args.begin(), tool != nullptr ? tool : VARNO_TOOL);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -90,7 +104,21 @@ class Varno {
     return false;
   }
 
+  // True once standard error holds `text`.
+  bool waitForError(const std::string& text) {
+    for (const auto give_up = Clock::now() + kGiveUp; Clock::now() < give_up && pump();) {
+      if (result_.err.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   void signal(int number) { kill(pid_, number); }
+
+  // As `| head -1` does once it has its line: the reading end of standard output goes away.
+  void closeOutput() {
+    ::close(fds_[0]);
+    fds_[0] = -1;
+  }
 
   // Everything to the end of both streams, and how it ended.
   Result finish() {
@@ -132,8 +160,8 @@ class Varno {
   Result result_;
 };
 
-Result run(const Args& args) {
-  return Varno(args).finish();
+Result run(const Args& args, Stdout stdout_to = Stdout::kPipe) {
+  return Varno(args, stdout_to).finish();
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -249,8 +277,7 @@ TEST_F(VarnoTool, SendWithoutAValidReplyExitsOne) {
     EXPECT_EQ(j["outcome"], 5) << dest;
     EXPECT_EQ(j["outcome_text"], "invalid reply") << dest;
     EXPECT_TRUE(j["reply"].is_null()) << dest;
-    EXPECT_TRUE(contains(r.err, "varno: link: THREAD EXIT\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "varno: link: interface has been closed\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "varno: " + sim.path() + ": open at 38400 baud\n")) << r.err;
   }
 }
 
@@ -463,22 +490,203 @@ TEST_F(VarnoTool, BadArgumentsExitTwoWithOneLineAndSendNothing) {
   EXPECT_TRUE(sim.received().empty()) << "arguments are checked before the port is used";
 }
 
-TEST_F(VarnoTool, PortThatDoesNotOpenExitsThree) {
-  const std::string port = "/nonexistent/varno-tty";
+TEST_F(VarnoTool, PortThatDoesNotOpenExitsThreeNamingTheCause) {
+  const std::string missing = "/nonexistent/varno-tty";
   for (const char* command : {"send", "scan", "poll"}) {
     SCOPED_TRACE(command);
-    Result r = run({command, "--port", port});
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.err, "varno: cannot open " + port + "\n");
-    EXPECT_EQ(r.out, "");
-
-    // With --verbose the library's reason joins the same line.
-    r = run({"--verbose", command, "--port", port});
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_TRUE(startsWith(r.err, "varno: cannot open " + port + ": ")) << r.err;
-    EXPECT_GT(r.err.size(), ("varno: cannot open " + port + ": \n").size()) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const bool verbose : {false, true}) {
+      Args args = {command, "--port", missing};
+      if (verbose) args.insert(args.begin(), "--verbose");
+      const Result r = run(args);
+      EXPECT_EQ(r.exit_code, 3);
+      EXPECT_EQ(r.err, "varno: cannot open " + missing + ": No such port.\n");
+      EXPECT_EQ(r.out, "");
+    }
   }
+  Result r = run({"send", "--port", "/dev/null"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "varno: cannot open /dev/null: Not a serial port.\n");
+
+  // Held by a poll that opened it by a stable name (a symbolic link, as /dev/serial/by-id/...):
+  // the terminal itself is in use, under either name.
+  const std::string link = ::testing::TempDir() + "varno-tool-by-id-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(sim.path().c_str(), link.c_str()), 0);
+  sim.setDevice(5);
+  Varno holder({"poll", "--port", link, "--dest", "5", "--count", "0", "--interval", "50",
+                "--reply-timeout", kAnswerTimeout});
+  ASSERT_TRUE(holder.waitForLines(1));
+  for (const std::string& name : {sim.path(), link}) {
+    r = run({"send", "--port", name, "--dest", "5"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "varno: cannot open " + name +
+                         ": The port is in use by another program or by another link.\n");
+  }
+  holder.signal(SIGINT);
+  EXPECT_EQ(holder.finish().exit_code, 0);
+  unlink(link.c_str());
+  // Several ports: none is worked unless all open.
+  r = run({"poll", "--port", sim.path(), "--port", missing, "--dest", "5"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "varno: cannot open " + missing + ": No such port.\n");
+  EXPECT_EQ(r.out, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Faults found by trying varno as a careless user would.
+
+TEST(VarnoCareless, HexIsOneBytePerTokenOrOneRun) {
+  for (const Args& word : std::vector<Args>{{"39", "30", "00", "02"},
+                                            {"0x39", "0x30", "0x00", "0X02"},
+                                            {"39:30:00:02"},
+                                            {"39 30 00 02"},
+                                            {"39300002"},
+                                            {"39,30", "0", "2"}}) {
+    Args args = {"data"};
+    args.insert(args.end(), word.begin(), word.end());
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 0) << ::testing::PrintToString(word) << r.err;
+    EXPECT_TRUE(startsWith(r.out, "data    39 30 00 02  ")) << r.out;
+  }
+  // Digits glued across separators, 0x in the middle of a token, odd runs, runs among bytes.
+  for (const Args& word : std::vector<Args>{{"1", "2", "3", "4", "5", "6", "7", "8"},
+                                            {"A0xB", "00", "00", "00"},
+                                            {"3-9-3-0-0-0-0-2"},
+                                            {"393", "0", "0", "0"},
+                                            {"3930000"},
+                                            {"0x39300002"},
+                                            {"3930", "0002"}}) {
+    Args args = {"data"};
+    args.insert(args.end(), word.begin(), word.end());
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 2) << ::testing::PrintToString(word) << r.out;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(VarnoCareless, DecimalsShowTheWordsOwnPlaces) {
+  Result r = run({"--json", "data", "--value", "-12.345", "--decimals", "3"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(contains(r.out, "\"decimal\": -12.345,")) << r.out;
+  r = run({"data", "87", "D6", "12", "00"});  // 1234567, no places
+  EXPECT_TRUE(contains(r.out, "decimal 1234567)")) << r.out;
+  r = run({"--json", "data", "01", "00", "00", "02"});
+  EXPECT_TRUE(contains(r.out, "\"decimal\": 0.01,")) << r.out;
+}
+
+TEST(VarnoCareless, UnknownCommandIsNamed) {
+  for (const Args& args : std::vector<Args>{{"sned"}, {"--json", "sned", "--port", "x"}}) {
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(startsWith(r.err, "varno: unknown command 'sned' (commands: ")) << r.err;
+  }
+}
+
+TEST(VarnoCareless, OutputThatCannotBeWrittenIsAFailure) {
+  for (const Stdout to : {Stdout::kFull, Stdout::kClosed}) {
+    const Result r = run({"decode", "81 1F 00 00 00 00 00 00 00 00 00 06"}, to);
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_EQ(r.err, "varno: standard output could not be written\n");
+  }
+}
+
+termios terminalSettings(const std::string& path) {
+  termios t{};
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  EXPECT_EQ(tcgetattr(fd, &t), 0);
+  ::close(fd);
+  return t;
+}
+
+bool sameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Every way out that a program can catch gives the port its settings back: a stop signal, a
+// second Ctrl-C in the middle of a transaction, a reader of the output that went away.
+TEST_F(VarnoTool, EveryWayOutRestoresThePortsSettings) {
+  sim.setDevice(5);
+  sim.setDevice(6, device([](auto& b) { b.silent = true; }));
+  const termios before = terminalSettings(sim.path());
+  const Args poll = on("poll", {"--verbose", "--baud", "9600", "--dest", "5", "--count", "0",
+                                "--interval", "20", "--reply-timeout", kAnswerTimeout});
+  for (const int number : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(number));
+    Varno varno(poll);
+    ASSERT_TRUE(varno.waitForLines(1));
+    EXPECT_FALSE(sameSettings(terminalSettings(sim.path()), before)) << "nothing to restore";
+    varno.signal(number);
+    const Result r = varno.finish();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  }
+  {
+    SCOPED_TRACE("a second Ctrl-C while a reply is awaited");
+    sim.clearLog();
+    Args args = on("poll", {"--verbose", "--baud", "9600", "--dest", "6", "--reply-timeout",
+                            "60000", "--write-timeout", "4294967295"});
+    Varno varno(args);
+    ASSERT_TRUE(sim.waitForFrames(1, kGiveUp));
+    varno.signal(SIGINT);
+    ASSERT_TRUE(varno.waitForError("once more to end at once"));
+    const Clock::time_point second = Clock::now();
+    varno.signal(SIGINT);
+    const Result r = varno.finish();
+    EXPECT_LT(Clock::now() - second, 10s) << "not the 60 s reply time-out";
+    EXPECT_NE(r.exit_code, -1);
+    EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  }
+  {
+    SCOPED_TRACE("the reader of the output went away");
+    Varno varno(poll);
+    ASSERT_TRUE(varno.waitForLines(1));
+    varno.closeOutput();
+    const Result r = varno.finish();
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Several ports at once.
+
+TEST_F(VarnoTool, ScanAndPollWorkSeveralPortsAtOnceLabelledByPort) {
+  sim::Simulator other;
+  // The first port's device takes its time: the second port is asked meanwhile, not after it.
+  sim.setDevice(3, device([](auto& b) { b.delay_ms = 1500; }));
+  other.setDevice(3);
+  Varno scan({"--json", "scan", "--port", sim.path(), "--port", other.path(), "--from", "3", "--to",
+              "3", "--reply-timeout", kAnswerTimeout});
+  ASSERT_TRUE(other.waitForFrames(1, kGiveUp));
+  EXPECT_EQ(sim.answersStarted(), 0u) << "the ports were worked one after the other";
+  Result r = scan.finish();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const json j = json::parse(r.out);
+  ASSERT_EQ(j["ports"].size(), 2u) << r.out;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(j["ports"][i]["port"], i == 0 ? sim.path() : other.path());
+    EXPECT_EQ(j["ports"][i]["count"], 1);
+    EXPECT_EQ(j["ports"][i]["devices"][0]["address"], 3);
+  }
+  EXPECT_EQ(sim.receivedFrames(), (std::vector<Frame>{frameOf(3, 31)}));
+  EXPECT_EQ(other.receivedFrames(), (std::vector<Frame>{frameOf(3, 31)}));
+
+  sim.setDevice(5);
+  other.setDevice(5, device([](auto& b) { b.status = 9; }));
+  r = run({"poll", "--port", sim.path(), "--port", other.path(), "--dest", "5", "--count", "2",
+           "--interval", "10", "--reply-timeout", kAnswerTimeout});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  int sim_lines = 0, other_lines = 0;
+  for (const std::string& line : lines(r.out)) {
+    if (startsWith(line, sim.path() + "  ")) ++sim_lines;
+    if (startsWith(line, other.path() + "  ")) ++other_lines;
+    if (contains(line, "  reply  ")) {
+      EXPECT_EQ(contains(line, "status 9"), startsWith(line, other.path())) << line;
+    }
+  }
+  EXPECT_EQ(sim_lines, 2 + 3);  // two transactions, three summary lines
+  EXPECT_EQ(other_lines, 2 + 3);
 }
 
 }  // namespace
