@@ -16,6 +16,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -687,6 +690,254 @@ TEST_F(VarnoTool, ScanAndPollWorkSeveralPortsAtOnceLabelledByPort) {
   }
   EXPECT_EQ(sim_lines, 2 + 3);  // two transactions, three summary lines
   EXPECT_EQ(other_lines, 2 + 3);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Field tools: monitor, poll's log, ports, doctor.
+
+TEST_F(VarnoTool, MonitorHearsTheBusBothWaysAndNamesEachFault) {
+  const std::string tap = sim.openTap();
+  sim.setDevice(5, device([](auto& b) {
+                  b.status = 3;
+                  b.data = std::array<std::uint8_t, 4>{0xC7, 0xCF, 0xFF, 0x03};  // -12.345
+                }));
+  sim.setDevice(6, device([](auto& b) { b.corrupt_crc = true; }));
+  Varno monitor({"--json", "--verbose", "monitor", "--port", tap, "--count", "6"});
+  ASSERT_TRUE(monitor.waitForError("listening at 38400 baud"));
+  EXPECT_EQ(run(on("send", {"--dest", "5", "--reply-timeout", kAnswerTimeout})).exit_code, 0);
+  EXPECT_EQ(run(on("send", {"--dest", "6", "--reply-timeout", kAnswerTimeout})).exit_code, 1);
+  sim.send({0x01, 0x02});        // noise; the start mark that follows ends it
+  sim.send({0x9F, 0x01, 0x02});  // a frame that stops after three bytes
+  const Result r = monitor.finish();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 7u) << r.out;
+  std::vector<json> events;
+  for (int i = 0; i < 6; ++i) events.push_back(json::parse(out[i]));
+  EXPECT_EQ(events[0]["frame"]["dest"], 5);
+  EXPECT_EQ(events[0]["frame"]["source"], 31);
+  EXPECT_EQ(events[1]["frame"]["dest"], 31);
+  EXPECT_EQ(events[1]["frame"]["status"], 3);
+  EXPECT_EQ(events[1]["frame"]["data"]["decimal"].dump(), "-12.345");
+  EXPECT_EQ(events[2]["frame"]["dest"], 6);
+  EXPECT_EQ(events[3]["fault"], "bad CRC");
+  EXPECT_EQ(events[4]["fault"], "stray bytes");
+  EXPECT_EQ(events[4]["bytes"], "01 02");
+  EXPECT_EQ(events[5]["fault"], "cut short");
+  EXPECT_EQ(events[5]["bytes"], "9F 01 02");
+  for (const json& e : events) {
+    const std::string time = e["time"];
+    EXPECT_EQ(time.size(), 27u) << time;  // 2026-12-08T05:29:04.123456Z
+    EXPECT_EQ(time.back(), 'Z');
+  }
+  const json summary = json::parse(out[6])["summary"];
+  EXPECT_EQ(summary["frames"], 3);
+  EXPECT_EQ(summary["faults"], json({{"bad_crc", 1}, {"cut_short", 1}, {"stray_bytes", 1}}));
+  EXPECT_EQ(summary["by_address"], json({{"5", 1}, {"6", 1}, {"31", 1}}));
+  EXPECT_EQ(sim.receivedFrames().size(), 2u) << "the monitor put nothing on the line";
+}
+
+TEST_F(VarnoTool, MonitorStopsOnCtrlCWithASummaryAndRefusesNetworkNames) {
+  const std::string tap = sim.openTap();
+  sim.setDevice(5);
+  Varno monitor({"--verbose", "monitor", "--port", tap});
+  ASSERT_TRUE(monitor.waitForError("listening at"));
+  EXPECT_EQ(run(on("send", {"--dest", "5", "--reply-timeout", kAnswerTimeout})).exit_code, 0);
+  ASSERT_TRUE(monitor.waitForLines(2));
+  monitor.signal(SIGINT);
+  const Result r = monitor.finish();
+  EXPECT_EQ(r.exit_code, 0);
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 4u) << r.out;
+  EXPECT_TRUE(contains(out[0], "  5 <- 31 ")) << out[0];
+  EXPECT_EQ(out[2], "frames 2, faults 0 (bad CRC 0, cut short 0, stray bytes 0)");
+  EXPECT_EQ(out[3], "frames per address: 5: 1, 31: 1");
+
+  const Result network = run({"monitor", "--port", "tcp://127.0.0.1:4001"});
+  EXPECT_EQ(network.exit_code, 2);
+  EXPECT_TRUE(contains(network.err, "local serial port only")) << network.err;
+}
+
+// Runs Python's csv module over `text`: the rows as dictionaries.
+json parsedCsv(const std::string& text) {
+  const std::string base = ::testing::TempDir() + "varno-csv-" + std::to_string(getpid());
+  std::FILE* file = std::fopen((base + ".csv").c_str(), "w");
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+  const std::string command =
+      "python3 -c 'import csv, json, sys; print(json.dumps(list(csv.DictReader(open(sys.argv[1], "
+      "newline=\"\")))))' " +
+      base + ".csv > " + base + ".json";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(base + ".json");
+  const json rows = json::parse(in);
+  std::remove((base + ".csv").c_str());
+  std::remove((base + ".json").c_str());
+  return rows;
+}
+
+TEST_F(VarnoTool, PollCsvReadsBackWithPythonsCsvModule) {
+  sim.setDevice(5, device([](auto& b) {
+                  b.status = 2;
+                  b.data = std::array<std::uint8_t, 4>{0xC7, 0xCF, 0xFF, 0x03};
+                }));
+  // A name with a comma must come back whole.
+  const std::string link = ::testing::TempDir() + "varno,csv-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(sim.path().c_str(), link.c_str()), 0);
+  const Result r = run({"poll", "--csv", "--port", link, "--dest", "5", "--count", "2",
+                        "--interval", "10", "--reply-timeout", kAnswerTimeout});
+  unlink(link.c_str());
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const json rows = parsedCsv(r.out);
+  ASSERT_EQ(rows.size(), 2u) << r.out;
+  for (std::size_t i = 0; i < 2; ++i) {
+    const json& row = rows[i];
+    EXPECT_EQ(row["port"], link);
+    EXPECT_EQ(row["n"], std::to_string(i + 1));
+    EXPECT_EQ(row["address"], "5");
+    EXPECT_EQ(row["outcome"], "0");
+    EXPECT_EQ(row["outcome_text"], "reply");
+    EXPECT_EQ(row["source"], "5");
+    EXPECT_EQ(row["status"], "2");
+    EXPECT_EQ(row["data_bytes"], "C7 CF FF 03");
+    EXPECT_EQ(row["data_uint"], "67096519");
+    EXPECT_EQ(row["data_decimal"], "-12.345");
+    EXPECT_GT(std::stod(row["round_trip_ms"].get<std::string>()), 0.0);
+    EXPECT_EQ(row["time"].get<std::string>().size(), 27u);
+  }
+  // A transaction without a reply has empty reply fields.
+  const Result silent =
+      run(on("poll", {"--csv", "--dest", "9", "--count", "1", "--reply-timeout", "10"}));
+  const json none = parsedCsv(silent.out);
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_EQ(none[0]["outcome_text"], "no reply");
+  EXPECT_EQ(none[0]["source"], "");
+  EXPECT_EQ(none[0]["data_decimal"], "");
+}
+
+TEST(VarnoPollReconnect, AVanishedPortThatComesBackIsCountedAsAReconnect) {
+  auto first = std::make_unique<sim::Simulator>();
+  first->setDevice(5);
+  const std::string link = ::testing::TempDir() + "varno-reconnect-" + std::to_string(getpid());
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(first->path().c_str(), link.c_str()), 0);
+  Varno poll({"--json", "poll", "--port", link, "--dest", "5", "--count", "0", "--interval", "20",
+              "--reconnect", "--reply-timeout", kAnswerTimeout});
+  ASSERT_TRUE(poll.waitForLines(2));
+  // The adapter is pulled, and comes back under the same stable name on another terminal.
+  first->hangUp();
+  sim::Simulator second;
+  second.setDevice(5);
+  const std::string fresh = link + ".new";
+  ASSERT_EQ(symlink(second.path().c_str(), fresh.c_str()), 0);
+  ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(second.waitForFrames(2, kGiveUp)) << "never reopened";
+  poll.signal(SIGINT);
+  const Result r = poll.finish();
+  unlink(link.c_str());
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  int reconnects = 0, failures = 0;
+  for (const std::string& line : out) {
+    const json j = json::parse(line);
+    if (j.contains("reconnect")) {
+      ++reconnects;
+      EXPECT_GE(j["reconnect"]["attempts"], 1);
+      EXPECT_GE(j["reconnect"]["gap_ms"].get<double>(), 100.0) << "the first attempt waits";
+    } else if (j.contains("outcome") && j["outcome"] != 0) {
+      ++failures;
+      EXPECT_TRUE(j["outcome"] == 2 || j["outcome"] == 4) << line;
+    }
+  }
+  EXPECT_EQ(reconnects, 1) << r.out;
+  EXPECT_EQ(failures, 1) << r.out;
+  const json summary = json::parse(out.back())["summary"];
+  EXPECT_EQ(summary["reconnects"], 1);
+  EXPECT_GE(summary["answers"], 3);
+}
+
+TEST(VarnoPorts, ListsAFakeMachinesAdapterInTextAndJson) {
+  char pattern[] = "/tmp/varno-tool-ports-XXXXXX";
+  const std::string root = mkdtemp(pattern);
+  const std::string usb = root + "/sys/devices/usb1/1-2";
+  ASSERT_EQ(std::system(("mkdir -p " + usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0 " + root +
+                         "/sys/class/tty " + root + "/dev/serial/by-id")
+                            .c_str()),
+            0);
+  for (const auto& [name, text] :
+       std::vector<std::pair<std::string, std::string>>{{"idVendor", "0403"},
+                                                        {"idProduct", "6015"},
+                                                        {"manufacturer", "FTDI"},
+                                                        {"product", "FT230X Basic UART"},
+                                                        {"serial", "DK0AB12"}}) {
+    std::ofstream(usb + "/" + name) << text << "\n";
+  }
+  ASSERT_EQ(symlink("../../../../../bus/usb-serial/drivers/ftdi_sio",
+                    (usb + "/1-2:1.0/ttyUSB0/driver").c_str()),
+            0);
+  ASSERT_EQ(symlink("../../devices/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
+                    (root + "/sys/class/tty/ttyUSB0").c_str()),
+            0);
+  ASSERT_EQ(symlink("../../../ttyUSB0", (usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device").c_str()), 0);
+  ASSERT_EQ(
+      symlink("../../ttyUSB0",
+              (root + "/dev/serial/by-id/usb-FTDI_FT230X_Basic_UART_DK0AB12-if00-port0").c_str()),
+      0);
+  setenv("VARNO_TEST_PORT_ROOT", root.c_str(), 1);
+  Result r = run({"ports"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "/dev/ttyUSB0  ftdi_sio  0403:6015  FTDI FT230X Basic UART  serial DK0AB12\n"
+            "    /dev/serial/by-id/usb-FTDI_FT230X_Basic_UART_DK0AB12-if00-port0\n");
+  r = run({"--json", "ports"});
+  const json j = json::parse(r.out);
+  ASSERT_EQ(j.size(), 1u);
+  EXPECT_EQ(j[0]["vendor_id"], "0403");
+  EXPECT_EQ(j[0]["product_id"], "6015");
+  EXPECT_EQ(j[0]["usb"], true);
+  EXPECT_EQ(j[0]["stable_path"], "/dev/serial/by-id/usb-FTDI_FT230X_Basic_UART_DK0AB12-if00-port0");
+  unsetenv("VARNO_TEST_PORT_ROOT");
+  [[maybe_unused]] const int ignored = std::system(("rm -rf " + root).c_str());
+}
+
+std::map<std::string, json> findingsOf(const Result& r) {
+  std::map<std::string, json> out;
+  const json report = json::parse(r.out);
+  for (const json& f : report["findings"]) out[f["check"].get<std::string>()] = f;
+  return out;
+}
+
+TEST_F(VarnoTool, DoctorTellsWhatStandsInTheWayWithoutTouchingTheLine) {
+  const termios before = terminalSettings(sim.path());
+  Result r = run({"--json", "doctor", sim.path(), "--baud", "250000"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  auto findings = findingsOf(r);
+  for (const char* check : {"exists", "access", "in_use", "terminal", "rs485", "baud_rates"}) {
+    ASSERT_TRUE(findings.count(check)) << check << r.out;
+    EXPECT_EQ(findings[check]["ok"], true) << check;
+  }
+  EXPECT_TRUE(contains(findings["baud_rates"]["text"], "250000")) << r.out;
+  EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before)) << "the rates tried stay";
+  EXPECT_TRUE(sim.received().empty());
+
+  r = run({"doctor", "/nonexistent/tty"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_TRUE(startsWith(r.out, "NOT   exists: /nonexistent/tty does not exist")) << r.out;
+  r = run({"--json", "doctor", "/dev/null"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(findingsOf(r)["terminal"]["ok"], false);
+
+  sim.setDevice(5);
+  Varno holder(on("poll", {"--dest", "5", "--count", "0", "--interval", "50", "--reply-timeout",
+                           kAnswerTimeout}));
+  ASSERT_TRUE(holder.waitForLines(1));
+  r = run({"--json", "doctor", sim.path()});
+  EXPECT_EQ(r.exit_code, 3);
+  findings = findingsOf(r);
+  EXPECT_EQ(findings["in_use"]["ok"], false);
+  EXPECT_TRUE(contains(findings["in_use"]["text"], "(varno)")) << findings["in_use"];
+  holder.signal(SIGINT);
+  holder.finish();
 }
 
 }  // namespace

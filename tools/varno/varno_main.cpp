@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "VarnoDLL.h"
+#include "field_commands.h"
 #include "format.h"
 #include "link_commands.h"
 #include "run_control.h"
@@ -153,6 +154,12 @@ int run(int argc, char** argv) {
   auto* scan = varno::tool::addScanCommand(app, scan_options);
   varno::tool::PollOptions poll_options;
   auto* poll = varno::tool::addPollCommand(app, poll_options);
+  varno::tool::PortsOptions ports_options;
+  auto* ports = varno::tool::addPortsCommand(app, ports_options);
+  varno::tool::MonitorOptions monitor_options;
+  auto* monitor = varno::tool::addMonitorCommand(app, monitor_options);
+  varno::tool::DoctorOptions doctor_options;
+  auto* doctor = varno::tool::addDoctorCommand(app, doctor_options);
 
   if (const auto word = unknownCommand(app, argc, argv)) {
     std::string names;
@@ -180,6 +187,9 @@ int run(int argc, char** argv) {
     if (*send) return varno::tool::runSend(send_options, output);
     if (*scan) return varno::tool::runScan(scan_options, output);
     if (*poll) return varno::tool::runPoll(poll_options, output);
+    if (*ports) return varno::tool::runPorts(ports_options, output);
+    if (*monitor) return varno::tool::runMonitor(monitor_options, output);
+    if (*doctor) return varno::tool::runDoctor(doctor_options, output);
   } catch (const UsageError& e) {
     std::cerr << "varno: " << e.what() << "\n";
     return kExitUsage;
