@@ -33,13 +33,15 @@ void logDiagnostic(const char* text) {
     route = g_route;
   }
   // Called outside the lock: a handler may log through the library, or change the handler.
-  if (route.sink != nullptr) {
-    route.sink(text);
-  } else if (route.handler != nullptr) {
+  // One that fails loses its text, not the process, nor the library's step that logged.
+  if (route.sink != nullptr || route.handler != nullptr) {
     try {
-      route.handler(route.context, text);
+      if (route.sink != nullptr) {
+        route.sink(text);
+      } else {
+        route.handler(route.context, text);
+      }
     } catch (...) {
-      // The host's handler failed; its text is lost rather than the process.
     }
   } else {
     std::fputs(text, stderr);

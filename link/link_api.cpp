@@ -87,7 +87,9 @@ VARNO_API int32_t VARNO_CALL varnoLinkOpen(const char* port_name, uint32_t baud_
   if (port_name == nullptr || port_name[0] == '\0' || baud_rate == 0) return VARNO_E_ARGUMENT;
   try {
     auto* made = new VarnoLink;
-    const std::int32_t result = made->link.open(port_name, baud_rate);
+    varno::OpenOptions options;
+    options.rts = varno::RtsControl::ToggleWhereSupported;
+    const std::int32_t result = made->link.open(port_name, baud_rate, options);
     if (result != 0) {
       delete made;
       return result;

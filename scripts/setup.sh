@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   libcli11-dev nlohmann-json3-dev
   python3-serial
+  dpkg-dev lintian help2man zip unzip
 )
 
 missing=()

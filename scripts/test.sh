@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: native debug, ASan+UBSan and TSan builds; the 64-bit Windows build under Wine;
-# the 32-bit Windows build's exports; the .deb and the Windows zip; bounded fuzzing; formatting.
+# the 32-bit Windows build's exports; the release packages (.debs, Windows zips) and their checks;
+# bounded fuzzing; formatting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -16,8 +17,8 @@ for preset in default asan tsan mingw64 mingw32; do
 done
 
 step "packages"
-(cd build/default && cpack -G DEB >/dev/null && ls ./*.deb)
-(cd build/mingw64 && cpack -G ZIP >/dev/null && ls ./*.zip)
+scripts/package.sh
+tests/packages/run.sh
 
 step "fuzz"
 scripts/fuzz.sh "${VARNO_FUZZ_SECONDS:-20}"

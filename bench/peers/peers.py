@@ -62,6 +62,8 @@ def clients(build: Path):
         Client("varno", "VarnoDLL send to callback", [str(peers_bin / "peer_varno")], ["callback"]),
         Client("varno-wait", "VarnoDLL send with wait, to return", [str(peers_bin / "peer_varno")],
                ["wait"]),
+        Client("varno-transact", "VarnoDLL link transact, to return",
+               [str(peers_bin / "peer_varno")], ["transact"]),
         Client("pyserial", "pyserial write/read(12)",
                ["/usr/bin/python3", str(HERE / "pyserial_client.py")]),
         Client("node", "Node serialport write/'data'", [node, str(HERE / "node_client.js")],
@@ -266,6 +268,16 @@ def targets(paced_baud, by_speed):
         ratio = lib[0] / floor[0]
         lines.append(f"terminal speed: send-to-callback median {ratio:.2f}× the floor's "
                      f"(target ≤ 1.5×): {'met' if ratio <= 1.5 else 'MISSED'}")
+    transact, py = stats(0, "varno-transact"), stats(0, "pyserial")
+    if transact and floor:
+        ratio = transact[0] / floor[0]
+        lines.append(f"terminal speed: link transact median {ratio:.2f}× the floor's "
+                     f"(target ≤ 1.1×): {'met' if ratio <= 1.1 else 'MISSED'}")
+    mine, theirs = by_speed.get(0, {}).get("varno-transact"), by_speed.get(0, {}).get("pyserial")
+    if mine and theirs and not mine.failure and not theirs.failure:
+        a, b = mine.cpu_s * 1e6 / mine.count, theirs.cpu_s * 1e6 / theirs.count
+        lines.append(f"terminal speed: link transact CPU {a:.1f} µs per exchange vs pyserial's "
+                     f"{b:.1f} µs (target: no more): {'met' if a <= b else 'MISSED'}")
     if lib and node:
         lines.append(f"terminal speed: send-to-callback median {lib[0]:.1f} µs vs Node's "
                      f"{node[0]:.1f} µs (target: ahead): {'met' if lib[0] < node[0] else 'MISSED'}")

@@ -1,6 +1,6 @@
 // The library as a host program uses it: the shared library, its public header, nothing else.
 //
-//   peer_varno PATH BAUD COUNT WARMUP callback|wait
+//   peer_varno PATH BAUD COUNT WARMUP callback|wait|transact
 //
 // callback: varnoSendCommand without waiting; a sample runs from the call to the moment the
 //           callback begins. Meanwhile the caller sleeps on a condition variable: no polling or
@@ -8,6 +8,8 @@
 //           library's worker or the simulator.
 // wait:     varnoSendCommand with wait; a sample runs from the call to its return. The series
 //           "return_after_callback_us" says how long after its callback each return came.
+// transact: a link of the C interface, varnoLinkTransact; a sample runs from the call to its
+//           return.
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -55,13 +57,54 @@ std::string outcomeText() {
   return "outcome " + std::to_string(outcome);
 }
 
+// The link interface's blocking transaction.
+int runTransact(const peers::Args& args) {
+  VarnoLink* link = nullptr;
+  const std::int32_t opened = varnoLinkOpen(args.path.c_str(), args.baud, &link);
+  if (opened != VARNO_OK) {
+    peers::fail("peer_varno: varnoLinkOpen(" + args.path + "): " + varnoErrorText(opened));
+  }
+  VarnoFrame command{};
+  command.dest = 1;
+  command.source = 31;
+  peers::Errors errors("peer_varno", args.count);
+  std::vector<double> samples;
+  samples.reserve(static_cast<std::size_t>(args.count));
+  double cpu = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    const bool measured = pass == 1;
+    const int count = measured ? args.count : args.warmup;
+    const double cpu_before = peers::cpuSeconds();
+    for (int i = 0; i < count; ++i) {
+      VarnoFrame reply;
+      const auto start = peers::Clock::now();
+      const std::int32_t outcome =
+          varnoLinkTransact(link, &command, kTimeoutMs, kTimeoutMs, &reply);
+      const auto returned = peers::Clock::now();
+      const bool expected = outcome == VARNO_REPLY && reply.dest == 0x9F && reply.source == 1;
+      if (!expected) {
+        errors.note(measured, i,
+                    outcome == VARNO_REPLY ? "unexpected reply" : varnoErrorText(outcome));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        continue;
+      }
+      if (measured) samples.push_back(peers::microseconds(returned - start));
+    }
+    if (measured) cpu = peers::cpuSeconds() - cpu_before;
+  }
+  varnoLinkClose(link);
+  peers::printResult(args.count, cpu, errors, samples);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const peers::Args args = peers::parseArgs(argc, argv, " callback|wait");
+  const peers::Args args = peers::parseArgs(argc, argv, " callback|wait|transact");
   const std::string mode = argc > 5 ? argv[5] : "";
+  if (mode == "transact") return runTransact(args);
   if (mode != "callback" && mode != "wait")
-    peers::fail("peer_varno: mode must be callback or wait");
+    peers::fail("peer_varno: mode must be callback, wait or transact");
   const bool wait = mode == "wait";
 
   if (!varnoOpenSerialPort(args.path, args.baud)) {

@@ -50,7 +50,12 @@ VARNO_API bool VARNO_CALL varnoOpenSerialPort(const std::string& port_name,
 
 // Stops the worker (waiting up to about a second for it), restores the port's previous settings
 // and releases everything. Does nothing when no connection is open. Same thread rules as the
-// open. Once it has returned, the callback is not called again.
+// open (a close that overlaps an open is made to wait for it). A transaction that the worker has
+// not picked up yet, or whose write is under way and then completes, ends without a callback; a
+// write that then times out or fails still calls back (1 or 2); a transaction waiting for its
+// reply ends with its callback. A worker still busy after about a second (a callback that does
+// not return) is given up: it calls nothing more once this has returned, except that a callback
+// already being dispatched at that moment may still start.
 VARNO_API void VARNO_CALL varnoCloseSerialPort();
 
 // The connection's state: 0 closed, 1 idle, 2 awaiting a reply, 3 sending. Any thread, any time.
@@ -63,8 +68,10 @@ VARNO_API int32_t VARNO_CALL varnoGetSerialPortCurrentState();
 // after the callback has returned, or once the connection is closed.
 // `write_timeout_ms` of 4294967295 waits for the write without limit.
 // Returns 0 when the command is on its way (with `wait`: done), 1 when the connection is not idle
-// (not open, or a transaction in progress), 2 for a null `data_arr`, 4 when the write did not
-// start. Call from one thread at a time.
+// (not open, a transaction in progress, or another thread in the middle of a send: nothing goes
+// out), 2 for a null `data_arr`, 4 when the write did not start. A send that returned 0 gets
+// exactly one callback unless a close comes in between (see varnoCloseSerialPort). Meant to be
+// called from one thread at a time.
 VARNO_API int32_t VARNO_CALL varnoSendCommand(uint8_t dest, uint8_t source, uint8_t code,
                                               uint8_t param, const uint8_t* data_arr,
                                               uint32_t write_timeout_ms, uint32_t reply_timeout_ms,

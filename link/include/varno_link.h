@@ -93,9 +93,9 @@ typedef struct VarnoFrame {
 
 /* Receives a transaction's outcome on the link's worker thread: `reply` as described at the top
  * (valid until the handler returns), `error_status` 0..5, or VARNO_E_CLOSED when the link was
- * closed before the transaction could end. A handler may call varnoLinkState and the conversion
- * functions; varnoLinkSend and varnoLinkTransact on the same link return VARNO_E_BUSY; it may
- * close its own link (the close then returns at once and the link ends after the handler). */
+ * closed before the transaction could end. The link is idle again by the time its handler runs:
+ * the handler (or a thread it wakes) may start the next transaction at once. A handler may also
+ * close its own link (the close then returns at once, and the link ends after the handler). */
 typedef void(VARNO_CALL* VarnoReplyHandler)(void* context, const VarnoFrame* reply,
                                             int32_t error_status);
 
@@ -161,6 +161,14 @@ VARNO_API bool VARNO_CALL varnoOpenSerialPortA(const char* port_name, uint32_t b
 
 /* The library's version, "MAJOR.MINOR.PATCH". Static text. */
 VARNO_API const char* VARNO_CALL varnoVersion(void);
+
+/* The data word's two encodings, for hosts that include only this header (the same functions as
+ * VarnoDLL.h declares): unsigned 32-bit, least significant byte first; decimal, a 24-bit
+ * two's-complement mantissa in bytes 0..2 and the number of decimal places in byte 3. */
+VARNO_API uint32_t VARNO_CALL varnoDataToUInt(const uint8_t* data_arr);
+VARNO_API bool VARNO_CALL varnoUIntToData(uint32_t value, uint8_t* data_arr);
+VARNO_API float VARNO_CALL varnoDataToFloat(const uint8_t* data_arr);
+VARNO_API bool VARNO_CALL varnoFloatToData(float value, uint8_t decimals, uint8_t* data_arr);
 
 /* The 12 bytes that `frame` goes out as. VARNO_OK, or VARNO_E_ARGUMENT for a null pointer. */
 VARNO_API int32_t VARNO_CALL varnoFrameEncode(const VarnoFrame* frame, uint8_t* bytes12);

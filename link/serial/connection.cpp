@@ -42,7 +42,7 @@ void workerMain(void* argument) {
       break;
     }
   }
-  if (!abandoned && endCutTransaction(*session) && session->classic) {
+  if (!abandoned && endCutTransaction(*session, Session::kForWorker) && session->classic) {
     logDiagnostic("\n THREAD EXIT");
   }
   if (session->exit.exchange(Session::kExited) == Session::kHanded) {
@@ -185,13 +185,13 @@ std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
     core_->state.store(kIdle);
   }
   if (!worker->start(workerMain, handed_over.get())) {
-    log("\n openInterface !CreateThread");
     {
       std::lock_guard claim(handover_);
       core_->state.store(kClosed);
       session_.store(nullptr);
     }
     port.close();
+    log("\n openInterface !CreateThread");
     return VARNO_E_RESOURCES;
   }
   handed_over.release();  // the worker's now
@@ -268,7 +268,7 @@ std::int32_t Link::handOver(const CommandRecord& command, std::uint32_t write_ti
     port.cancelIo();
     return VARNO_E_WRITE_START;
   }
-  s.pending = true;
+  s.pending.store(s.delivery == Delivery::kCaller ? Session::kForCaller : Session::kForWorker);
   std::int32_t idle = kIdle;
   core_->state.compare_exchange_strong(idle, kSending);
   return 0;
@@ -330,7 +330,7 @@ std::int32_t Link::transact(const CommandRecord& command, std::uint32_t write_ti
   // threads. A close from another thread aborts its waits like the worker's.
   Session& s = *held;
   doTransactionWork(s);
-  endCutTransaction(s);
+  endCutTransaction(s, Session::kForCaller);
   reply = s.caller_reply;
   return s.caller_outcome;
 }
@@ -343,6 +343,12 @@ Link& defaultLink() {
 }
 
 bool changeState(Session& session, std::int32_t expected, std::int32_t desired) {
+  if (session.delivery == Delivery::kCaller) {
+    // The caller's own transaction: no worker to give up on, and the worker's gate is not its to
+    // take (the worker may still be in the handler of the transaction before).
+    session.state().compare_exchange_strong(expected, desired);
+    return true;
+  }
   int gate = Session::kRunning;
   if (!session.gate.compare_exchange_strong(gate, Session::kChangingState)) return false;
   // Fails harmlessly when a close has set Closed meanwhile: Closed is never overwritten.

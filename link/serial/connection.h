@@ -95,7 +95,9 @@ struct Session {
 
   // The transaction: written by a sender only while the state is Idle, read by whoever does the
   // work only after the hand-over.
-  bool pending = false;  // handed over and not yet ended
+  // Handed over and not yet ended, and to whom: the worker, or the caller's own thread.
+  enum Pending : int { kNone, kForWorker, kForCaller };
+  std::atomic<int> pending{kNone};
   CommandRecord request;
   CommandRecord reply;
   Frame out{};
@@ -184,9 +186,10 @@ std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t co
 // caller's thread). False when the session has been abandoned: the worker must leave at once,
 // without a word.
 bool doTransactionWork(Session& session);
-// Ends a transaction that was handed over but cut off by a close before it could end (non-classic
-// links only: the classic ones end such a transaction without a callback).
-bool endCutTransaction(Session& session);
+// Ends a transaction handed over to `who` (Session::kForWorker or kForCaller) that a close cut off
+// before it could end (non-classic links only: the classic ones end such a transaction without a
+// callback).
+bool endCutTransaction(Session& session, int who);
 // Moves the state from `expected` to `desired` unless a close got there first; false only when
 // the session has been abandoned.
 bool changeState(Session& session, std::int32_t expected, std::int32_t desired);

@@ -26,10 +26,13 @@ inline constexpr std::uint32_t kPurgeAll = 0x0F;
 inline constexpr std::uint32_t kQueueSize = 65534;
 inline constexpr std::uint32_t kInterByteTimeoutMs = 10;
 
-// How RTS is driven. The exported open always asks for Toggle (RTS asserted only while bytes are
-// being transmitted, for half-duplex transceivers); Disable exists for the tests under Wine, whose
+// How RTS is driven. The classic open always asks for Toggle (RTS asserted only while bytes are
+// being transmitted, for half-duplex transceivers; on Linux raised by hand where the driver has
+// no RS-485 mode). Links ask for ToggleWhereSupported: the same, but where the Windows driver
+// refuses to toggle RTS the port is still used, with RTS held off (adapters that switch
+// direction by themselves need nothing more). Disable exists for the tests under Wine, whose
 // serial driver refuses Toggle.
-enum class RtsControl { Toggle, Disable };
+enum class RtsControl { Toggle, ToggleWhereSupported, Disable };
 
 // Why an operation failed, where that tells the user more than which step it was.
 enum class PortError {

@@ -485,7 +485,7 @@ class PosixSerialPort final : public SerialPort {
     const int dtr = TIOCM_DTR;
     if (ioctl(fd_, TIOCMBIC, &dtr) != 0 && !notSupported(errno)) return false;
 
-    if (rts == RtsControl::Toggle) {
+    if (rts != RtsControl::Disable) {
       serial_rs485 rs485{};
       rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
       if (ioctl(fd_, TIOCSRS485, &rs485) == 0) {

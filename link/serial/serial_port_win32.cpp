@@ -27,7 +27,7 @@ DCB makeLineSettingsDcb(const LineSettings& settings) {
   dcb.fBinary = TRUE;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fTXContinueOnXoff = TRUE;
-  dcb.fRtsControl = settings.rts == RtsControl::Toggle ? RTS_CONTROL_TOGGLE : RTS_CONTROL_DISABLE;
+  dcb.fRtsControl = settings.rts == RtsControl::Disable ? RTS_CONTROL_DISABLE : RTS_CONTROL_TOGGLE;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
@@ -191,7 +191,12 @@ class Win32SerialPort final : public SerialPort {
   bool applyLineSettings(const LineSettings& settings) override {
     DCB dcb = makeLineSettingsDcb(settings);
     std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && SetCommState(port_, &dcb) != FALSE;
+    if (!isOpen()) return false;
+    if (SetCommState(port_, &dcb) != FALSE) return true;
+    if (settings.rts != RtsControl::ToggleWhereSupported) return false;
+    // A driver without RTS toggling: the port is used with RTS held off.
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    return SetCommState(port_, &dcb) != FALSE;
   }
 
   bool applyTimeouts() override {

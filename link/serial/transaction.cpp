@@ -17,64 +17,74 @@ void callHost(F call) {
   }
 }
 
-void deliver(Session& s, std::int32_t outcome) {
-  // With no reply to show: the request, seen from the device's side.
-  CommandRecord swapped;
-  const bool valid = outcome == kReplyValid;
-  if (!valid) {
-    swapped = s.request;
-    swapped.dest = s.request.source;
-    swapped.source = s.request.dest;
-    swapped.status = 0;
-    swapped.error = 0;
-  }
-  const CommandRecord& r = valid ? s.reply : swapped;
-  std::uint8_t* data = valid ? s.reply.data_arr : s.request.data_arr;
-  switch (s.delivery) {
-    case Delivery::kCallBackFunc:
-      callHost(
-          [&] { s.callback(r.dest, r.source, r.code, r.param, r.status, r.error, data, outcome); });
-      break;
-    case Delivery::kHandler: {
-      VarnoFrame frame;
-      frameFromRecord(r, frame);
-      callHost([&] { s.handler(s.context, &frame, outcome); });
-      break;
-    }
-    case Delivery::kCaller:
-      frameFromRecord(r, s.caller_reply);
-      s.caller_outcome = outcome;
-      break;
-  }
+// The outcome's frame: the reply, or with no reply to show, the request seen from the device's
+// side.
+const CommandRecord& outcomeRecord(Session& s, std::int32_t outcome, CommandRecord& swapped) {
+  if (outcome == kReplyValid) return s.reply;
+  swapped = s.request;
+  swapped.dest = s.request.source;
+  swapped.source = s.request.dest;
+  swapped.status = 0;
+  swapped.error = 0;
+  return swapped;
+}
+
+// Runs the host's code under the gate: a close that gives up on the worker meanwhile stops it
+// from doing anything more afterwards. False when that happened (or had happened before).
+template <typename F>
+bool callUnderGate(Session& s, F call) {
+  int gate = Session::kRunning;
+  if (!s.gate.compare_exchange_strong(gate, Session::kInCallback)) return false;
+  callHost(call);
+  gate = Session::kInCallback;
+  return s.gate.compare_exchange_strong(gate, Session::kRunning);
 }
 
 // Hands the outcome over (or notes there is nobody to hand it to) and returns to Idle. False when
 // the session has been abandoned: then nothing is called and the state is not touched.
 bool endTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
-  s.pending = false;
+  s.pending.store(Session::kNone);
   // Cut short by a close: whatever the port made of the aborted waits is not the device's doing.
   if (s.closing.load() && outcome != kReplyValid) outcome = VARNO_E_CLOSED;
+  CommandRecord swapped;
+  const CommandRecord& r = outcomeRecord(s, outcome, swapped);
 
-  if (s.delivery == Delivery::kCaller) {
-    // The caller's own thread: nothing of the host's runs here, so a close has nothing to stop.
-    deliver(s, outcome);
-    changeState(s, from_state, kIdle);
-    return true;
+  switch (s.delivery) {
+    case Delivery::kCaller:
+      // The caller's own thread: nothing of the host's runs here, so a close has nothing to stop.
+      frameFromRecord(r, s.caller_reply);
+      s.caller_outcome = outcome;
+      changeState(s, from_state, kIdle);
+      return true;
+
+    case Delivery::kHandler: {
+      // The link is free again before the handler runs, so the handler (or any thread it wakes)
+      // may start the next transaction at once: what it is given is its own copy, taken before.
+      VarnoFrame frame;
+      frameFromRecord(r, frame);
+      const VarnoReplyHandler handler = s.handler;
+      void* const context = s.context;
+      if (!changeState(s, from_state, kIdle)) return false;
+      return callUnderGate(s, [&] { handler(context, &frame, outcome); });
+    }
+
+    case Delivery::kCallBackFunc:
+      if (s.callback == nullptr) {
+        if (!changeState(s, from_state, kIdle)) return false;
+        logDiagnostic("\n CallBackFunc not defined");
+        return true;
+      }
+      {
+        std::uint8_t* data = outcome == kReplyValid ? s.reply.data_arr : s.request.data_arr;
+        const bool still_running = callUnderGate(s, [&] {
+          s.callback(r.dest, r.source, r.code, r.param, r.status, r.error, data, outcome);
+        });
+        if (!still_running) return false;
+      }
+      // Idle only now, so that a waiting sender regains control after its callback has run.
+      return changeState(s, from_state, kIdle);
   }
-  if (s.delivery == Delivery::kCallBackFunc && s.callback == nullptr) {
-    if (!changeState(s, from_state, kIdle)) return false;
-    logDiagnostic("\n CallBackFunc not defined");
-    return true;
-  }
-
-  int gate = Session::kRunning;
-  if (!s.gate.compare_exchange_strong(gate, Session::kInCallback)) return false;
-  deliver(s, outcome);
-  gate = Session::kInCallback;
-  if (!s.gate.compare_exchange_strong(gate, Session::kRunning)) return false;
-
-  // Idle only now, so that a waiting sender regains control after its callback has run.
-  return changeState(s, from_state, kIdle);
+  return true;
 }
 
 bool failTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
@@ -88,7 +98,7 @@ bool finishWrite(Session& s) {
   if (!port.writeResult()) return failTransaction(s, kSending, kWriteFailed);
   if (s.delivery == Delivery::kCallBackFunc && s.callback == nullptr) {
     // Nobody to hand a reply to: none is awaited.
-    s.pending = false;
+    s.pending.store(Session::kNone);
     if (!changeState(s, kSending, kIdle)) return false;
     logDiagnostic("\n CallBackFunc not defined");
     return true;
@@ -160,8 +170,10 @@ bool doTransactionWork(Session& s) {
   return receiveReply(s);
 }
 
-bool endCutTransaction(Session& s) {
-  if (s.classic || !s.pending) return true;
+bool endCutTransaction(Session& s, int who) {
+  // Only the one it was handed to ends it: the worker never touches a caller's own transaction.
+  int expected = who;
+  if (s.classic || !s.pending.compare_exchange_strong(expected, Session::kNone)) return true;
   return endTransaction(s, kSending, VARNO_E_CLOSED);
 }
 

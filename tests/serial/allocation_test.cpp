@@ -16,11 +16,14 @@
 
 #include "VarnoDLL.h"
 #include "protocol/frame.h"
+#include "serial/connection.h"
+#include "support/fake_serial_port.h"
 
 namespace {
 
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
+std::atomic<bool> g_out_of_memory{false};
 
 }  // namespace
 
@@ -31,6 +34,7 @@ std::atomic<long> g_allocations{0};
 #endif
 
 void* operator new(std::size_t size) {
+  if (g_out_of_memory.load(std::memory_order_relaxed)) throw std::bad_alloc();
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
@@ -112,12 +116,54 @@ TEST(Allocation, NoneOnTheTransactionPath) {
   }
   g_counting = false;
 
-  stop = true;
-  device.join();
   EXPECT_EQ(g_callbacks.load(), 2 * kRounds);
   EXPECT_EQ(g_allocations.load(), 0);
   varnoCloseSerialPort();
+
+  // A link's own sends and transactions, the same.
+  VarnoLink* link = nullptr;
+  ASSERT_EQ(varnoLinkOpen(path.c_str(), 115200, &link), VARNO_OK);
+  VarnoFrame command{};
+  command.dest = 1;
+  command.source = 31;
+  command.code = 3;
+  static std::atomic<int> handled{0};
+  const VarnoReplyHandler handler = [](void*, const VarnoFrame*, std::int32_t) { ++handled; };
+  g_counting = true;
+  for (int i = 0; i < kRounds; ++i) {
+    VarnoFrame reply;
+    varnoLinkTransact(link, &command, 100, 20, &reply);
+    const int before = handled.load();
+    varnoLinkSend(link, &command, 100, 20, handler, nullptr);
+    while (handled.load() == before || varnoLinkState(link) != VARNO_STATE_IDLE) {
+      std::this_thread::yield();
+    }
+  }
+  g_counting = false;
+  EXPECT_EQ(handled.load(), kRounds);
+  EXPECT_EQ(g_allocations.load(), 0);
+  varnoLinkClose(link);
+
+  stop = true;
+  device.join();
   close(master);
+}
+
+TEST(Allocation, RunningOutOfMemoryAfterTheLastOpenStepLeavesNothingHalfOpen) {
+  auto script = std::make_shared<varno::test::FakeScript>();
+  script->on_call = [](const std::string& call) {
+    if (call == "clearErrors") g_out_of_memory = true;
+  };
+  bool opened = true;
+  try {
+    opened = varno::openConnection("fake0", 38400, varno::test::fakeOptions(script));
+  } catch (...) {
+  }
+  g_out_of_memory = false;
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(varno::connectionState(), varno::kClosed);
+  varno::closeConnection();  // nothing to close, and nothing to trip over
+  EXPECT_TRUE(script->sawCall("close"));
 }
 
 }  // namespace

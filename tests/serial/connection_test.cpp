@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "protocol/frame.h"
@@ -396,6 +399,78 @@ TEST_F(ConnectionTest, AWorkerThatWillNotEndIsGivenUp) {
   EXPECT_EQ(connectionState(), kIdle);
   EXPECT_EQ(script->ops_after_close, 0);
   EXPECT_TRUE(log.take().empty());
+}
+
+// A link of the C interface over the same scripted port: whatever a close cuts off still gets
+// its one handler call, as closed, and the close does not wait for any time-out.
+class HandleLinkTest : public ::testing::Test {
+ protected:
+  HandleLinkTest() {
+    OpenOptions options = fakeOptions(script);
+    options.rts = RtsControl::ToggleWhereSupported;
+    EXPECT_EQ(link.open("fake0", 38400, options), 0);
+    command.dest = 5;
+    command.source = 31;
+    command.code = 0x83;
+    command.param = 0x9A;
+    std::memcpy(command.data_arr, kData, sizeof kData);
+  }
+
+  static void VARNO_CALL handler(void* context, const VarnoFrame* reply, std::int32_t status) {
+    auto* self = static_cast<HandleLinkTest*>(context);
+    if (self->during) self->during();
+    std::lock_guard lock(self->mutex);
+    self->outcomes.push_back(status);
+    self->last = *reply;
+  }
+  std::vector<std::int32_t> takeOutcomes() {
+    std::lock_guard lock(mutex);
+    return outcomes;
+  }
+
+  std::shared_ptr<FakeScript> script = std::make_shared<FakeScript>();
+  Link link{/*classic=*/false};
+  CommandRecord command;
+  std::function<void()> during;
+  std::mutex mutex;
+  std::vector<std::int32_t> outcomes;
+  VarnoFrame last{};
+};
+
+TEST_F(HandleLinkTest, AWriteWithoutLimitIsCutByTheClose) {
+  DiagnosticLog log;
+  script->write = FakeScript::Write::kNever;
+  ASSERT_EQ(link.send(command, kInfinite, 100, &handler, this), 0);
+  while (!script->sawCall("waitWrite")) std::this_thread::sleep_for(1ms);
+  link.close();
+  EXPECT_EQ(takeOutcomes(), std::vector<std::int32_t>{VARNO_E_CLOSED});
+  EXPECT_EQ(last.dest, 31);
+  EXPECT_EQ(last.source, 5);
+  EXPECT_EQ(last.code, 0x83);
+  EXPECT_TRUE(log.take().empty()) << "links log only what is wrong";
+}
+
+TEST_F(HandleLinkTest, ACommandTheWorkerHasNotPickedUpStillGetsItsCall) {
+  // The worker is held in the handler of the first command while the second is handed over.
+  script->input_count = 1;
+  script->reply = {0x9F, 0x05, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::atomic<bool> release{false};
+  std::atomic<int> calls{0};
+  during = [&] {
+    if (++calls == 1) {
+      while (!release) std::this_thread::yield();
+    }
+  };
+  ASSERT_EQ(link.send(command, 100, 100, &handler, this), 0);
+  while (calls == 0) std::this_thread::yield();
+  ASSERT_EQ(link.send(command, 100, 100, &handler, this), 0);
+  std::thread releaser([&] {
+    while (link.state() != kClosed) std::this_thread::yield();
+    release = true;
+  });
+  link.close();
+  releaser.join();
+  EXPECT_EQ(takeOutcomes(), (std::vector<std::int32_t>{VARNO_INVALID_REPLY, VARNO_E_CLOSED}));
 }
 
 }  // namespace

@@ -104,9 +104,28 @@ TEST_F(LinkTest, RepliesThatAreNotFramesAreRejected) {
 }
 
 TEST_F(LinkTest, ReplyInPiecesWithShortGapsArrivesWhole) {
-  const Call c = exchange(kSplitShortGaps);
-  EXPECT_EQ(c.error_status, 0);
-  EXPECT_EQ(c.source, kSplitShortGaps);
+  // On a loaded machine the simulator itself may be held up between two pieces for longer than
+  // the inter-byte limit; a reply cut then is not the library's doing. Natively its own record
+  // tells; under Wine (a simulator in another process) one clean round in three must do.
+  for (int round = 0; round < 3; ++round) {
+#if !defined(_WIN32)
+    line.sim().clearLog();
+#endif
+    const Call c = exchange(kSplitShortGaps);
+    if (c.error_status == 0) {
+      EXPECT_EQ(c.source, kSplitShortGaps);
+      return;
+    }
+    EXPECT_EQ(c.error_status, kReplyInvalid);
+#if !defined(_WIN32)
+    ASSERT_TRUE(line.sim().waitUntilIdle(1, 5s));
+    const auto answers = line.sim().answers();
+    ASSERT_EQ(answers.size(), 1u);
+    ASSERT_GE(answers[0].longestSilenceBound(), 9ms)
+        << "a reply in pieces was cut though no gap between them came near the limit";
+#endif
+  }
+  ADD_FAILURE() << "three rounds, each cut";
 }
 
 TEST_F(LinkTest, LateBytesOfAnEarlierReplyDoNotReachTheNextCommand) {

@@ -173,5 +173,62 @@ TEST_F(ThreadsTest, CloseFromAnotherThreadAtAnyMomentOfAWaitingSend) {
   EXPECT_EQ(bystanders.join(), 0);
 }
 
+// What a careless host does, which the classic functions forbid but must survive: opens racing
+// closes and each other, and two threads sending at once. Nothing may crash, and no send may lie.
+TEST_F(ThreadsTest, OpensAndClosesFromSeveralThreadsAtOnce) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300 && !stop; ++i) {
+        if (t == 2) {
+          closeConnection();
+        } else if (!line.open()) {
+          ADD_FAILURE() << "an open failed: " << (log.take().empty() ? "" : "see log");
+          stop = true;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  closeConnection();
+  EXPECT_EQ(connectionState(), kClosed);
+  // Every open that ran left a port that opens again.
+  ASSERT_TRUE(line.open());
+}
+
+std::atomic<int> g_codes[2];
+void VARNO_CALL onCode(std::uint8_t, std::uint8_t, std::uint8_t code, std::uint8_t, std::uint8_t,
+                       std::uint8_t, std::uint8_t*, std::int32_t error_status) {
+  if (error_status == 0 && code >= 1 && code <= 2) ++g_codes[code - 1];
+  ++g_callbacks;
+}
+
+TEST_F(ThreadsTest, TwoThreadsSendingAtOnceGetTheirOwnAnswers) {
+  ASSERT_TRUE(line.open());
+  g_codes[0] = 0;
+  g_codes[1] = 0;
+  std::atomic<int> started[2] = {0, 0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 2; ++t) {
+    senders.emplace_back([&, t] {
+      const std::uint8_t data[4] = {};
+      for (int i = 0; i < 200; ++i) {
+        const std::uint8_t code = static_cast<std::uint8_t>(t + 1);
+        const std::int32_t result =
+            varnoSendCommand(kAnswers, kHost, code, 0, data, 100, 1000, &onCode, true);
+        if (result == 0) ++started[t];
+      }
+    });
+  }
+  for (auto& t : senders) t.join();
+  ASSERT_TRUE(line.sim().waitUntilIdle(0, 10s));
+  // A send told 1 put nothing on the wire; one told 0 got its own callback, with its own code.
+  EXPECT_EQ(line.sim().receivedFrames().size(), static_cast<std::size_t>(started[0] + started[1]));
+  EXPECT_EQ(g_codes[0].load(), started[0].load());
+  EXPECT_EQ(g_codes[1].load(), started[1].load());
+  EXPECT_EQ(g_callbacks.load(), started[0] + started[1]);
+}
+
 }  // namespace
 }  // namespace varno::test

@@ -196,16 +196,6 @@ inline const sim::AnswerRecord* answerTo(const std::vector<sim::AnswerRecord>& a
   return nullptr;
 }
 
-// The longest the line may have been silent between two writes of an answer: from the start of
-// one write (its bytes may have landed at once) to the end of the next.
-inline Clock::duration longestGapBound(const sim::AnswerRecord& a) {
-  Clock::duration longest{};
-  for (std::size_t i = 1; i < a.writes.size(); ++i) {
-    longest = std::max(longest, a.writes[i].done - a.writes[i - 1].begun);
-  }
-  return longest;
-}
-
 inline std::string timings(const sim::AnswerRecord& a, Clock::time_point origin) {
   char head[64];
   std::snprintf(head, sizeof head, " command read %.2f ms;",

@@ -267,7 +267,8 @@ Verdict judge(const Plan& p, const Sent& s, const Seen& c, const sim::AnswerReco
     case kReplyInvalid:
       if (p.fault == kShort || p.fault == kBadCrc || p.fault == kSplitLongGap) break;
       if (p.fault == kSplitShortGaps) {
-        allow(answered && longestGapBound(*a) > kInterByteLimit - milliseconds(1), kPiecesOverLimit,
+        allow(answered && a->longestSilenceBound() > kInterByteLimit - milliseconds(1),
+              kPiecesOverLimit,
               "a reply in pieces cut, though no gap between them reached the inter-byte limit");
       } else if (p.fault == kVanishMidReply) {
         allow(answered && !a->writes.empty() && hung_up_at &&

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,8 +35,9 @@ struct FakeScript {
   std::vector<std::uint8_t> reply;  // delivered by the read (fewer than 12: a short read)
   std::uint32_t input_count = 0;    // what inputCount() reports
 
-  std::vector<std::uint8_t> written;  // the last write's bytes
-  std::vector<std::string> calls;     // every call, in order
+  std::vector<std::uint8_t> written;                // the last write's bytes
+  std::vector<std::string> calls;                   // every call, in order
+  std::function<void(const std::string&)> on_call;  // told each call as it is made
   bool closed = false;
   bool aborted = false;
   int ops_after_close = 0;  // operations that reached the port after close()
@@ -73,9 +75,11 @@ class FakeSerialPort final : public SerialPort {
     return result("setQueueSizes", std::to_string(in) + "," + std::to_string(out));
   }
   bool applyLineSettings(const LineSettings& settings) override {
-    return result("applyLineSettings",
-                  std::to_string(settings.baud_rate) +
-                      (settings.rts == RtsControl::Toggle ? ",toggle" : ",disable"));
+    return result("applyLineSettings", std::to_string(settings.baud_rate) +
+                                           (settings.rts == RtsControl::Toggle ? ",toggle"
+                                            : settings.rts == RtsControl::ToggleWhereSupported
+                                                ? ",toggle-where-supported"
+                                                : ",disable"));
   }
   bool applyTimeouts() override { return result("applyTimeouts"); }
   bool applyEventMask() override { return result("applyEventMask"); }
@@ -148,6 +152,7 @@ class FakeSerialPort final : public SerialPort {
   void record(const std::string& call) {
     if (s_->closed) ++s_->ops_after_close;
     s_->calls.push_back(call);
+    if (s_->on_call) s_->on_call(call);
   }
   void note(const std::string& call) {
     std::lock_guard lock(s_->mutex);

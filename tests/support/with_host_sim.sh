@@ -7,10 +7,6 @@
 set -euo pipefail
 sim=$1 layout=$2 port=$3
 shift 3
-if [ ! -x "$sim" ]; then
-  echo "no host simulator at $sim (build the native default preset first)" >&2
-  exit 1
-fi
 if ! "$1" --can-hide; then
   echo "skipped: Wine cannot be kept off this machine's serial devices here (no mount namespace)"
   exit 77
@@ -18,20 +14,5 @@ fi
 prefix=${VARNO_WINEPREFIX:-$PWD/wineprefix}
 "$1" --init  # the Wine runner: make sure the prefix exists before linking into it
 
-devices=()
-while IFS= read -r line; do
-  case "$line" in '' | '#'*) continue ;; esac
-  devices+=("$line")
-done <"$layout"
-
-out=$(mktemp)
-"$sim" --link "$prefix/dosdevices/$port" "${devices[@]}" >"$out" &
-sim_pid=$!
-trap 'kill $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null; rm -f "$out"' EXIT
-for _ in $(seq 100); do
-  [ -s "$out" ] && break
-  sleep 0.05
-done
-[ -s "$out" ] || { echo "the simulator did not start" >&2; exit 1; }
-
-VARNO_TEST_PORT=${port^^} "$@"
+VARNO_SIM_LINK=$prefix/dosdevices/$port VARNO_SIM_PORT=${port^^} \
+  exec "$(dirname "$0")/with_sim.sh" "$sim" "$layout" "$@"

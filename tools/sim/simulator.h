@@ -8,6 +8,7 @@
 #ifndef VARNO_SIM_SIMULATOR_H
 #define VARNO_SIM_SIMULATOR_H
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -61,6 +62,16 @@ struct AnswerRecord {
   TimePoint command_read{};         // when its first byte was read from the line
   std::vector<std::uint8_t> bytes;  // the whole answer, as the device meant to send it
   std::vector<Write> writes;        // what of it went out, in order
+
+  // The longest the line may have been silent between two writes of the answer: from the start
+  // of one write (its bytes may have landed at once) to the end of the next.
+  TimePoint::duration longestSilenceBound() const {
+    TimePoint::duration longest{};
+    for (std::size_t i = 1; i < writes.size(); ++i) {
+      longest = std::max(longest, writes[i].done - writes[i - 1].begun);
+    }
+    return longest;
+  }
 };
 
 class Simulator {

@@ -17,6 +17,7 @@
 
 #include "device_argument.h"
 #include "simulator.h"
+#include "varno_version.h"
 
 namespace {
 
@@ -112,6 +113,7 @@ int main(int argc, char** argv) {
                  "symbolic link to it; auto: only print it")
       ->type_name("PATH|auto");
   app.add_flag("-v,--verbose", verbose, "Log every frame received and every answer to stderr");
+  app.set_version_flag("--version", "varno-sim " VARNO_VERSION_STRING);
   app.add_option("DEVICE", device_texts, "ADDR[:OPTION[,OPTION...]], see below")
       ->type_name("")
       ->required();

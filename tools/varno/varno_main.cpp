@@ -130,6 +130,8 @@ int run(int argc, char** argv) {
   varno::tool::OutputOptions output;
   app.add_flag("--json", output.json, "Print the result as JSON");
   app.add_flag("--verbose", output.verbose, "Pass the link library's diagnostics to stderr");
+  // The library's version is the project's: one number for the library, the tools, the packages.
+  app.set_version_flag("--version", std::string("varno ") + varnoVersion());
   app.footer(
       "Exit codes: 0 success (send: a reply), 1 no reply or not a frame, 2 bad arguments,\n"
       "3 the port did not open, 4 standard output could not be written.\n"

@@ -179,6 +179,14 @@ TEST_F(PortOnStalledLine, AbortEndsAWriteWaitInProgress) {
   EXPECT_FALSE(port_->waitWrite(kInfinite));
 }
 
+TEST_F(PortOnStalledLine, ACancelFromAnotherThreadEndsTheWriteThisThreadStarted) {
+  // The worker cancels what the sender's thread started.
+  startStuckWrite();
+  std::thread([this] { port_->cancelIo(); }).join();
+  EXPECT_TRUE(port_->waitWrite(10000)) << "the write is still under way";
+  EXPECT_FALSE(port_->writeResult());
+}
+
 TEST_F(PortOnStalledLine, AbortEndsAReadWaitInProgress) {
   ASSERT_TRUE(port_->startRead(buffer_, sizeof buffer_));
   auto wait = std::async(std::launch::async, [this] { port_->waitRead(); });
