@@ -467,13 +467,16 @@ TEST_F(VarnoTool, DecodeTellsFramesFromOtherBytes) {
 TEST_F(VarnoTool, BadArgumentsExitTwoWithOneLineAndSendNothing) {
   const std::string port = sim.path();
   const std::vector<Args> cases = {
-      {},                                                       // no command
-      {"send"},                                                 // no --port
-      {"poll", "--port", ""},                                   // an empty one
-      {"send", "--port", port, "--dest", "128"},                // address out of range
-      {"send", "--port", port, "--baud", "fast"},               // not a number
-      {"send", "--port", port, "--baud", "0"},                  // no such rate
-      {"send", "--port", port, "--bogus"},                      // unknown option
+      {},                                          // no command
+      {"send"},                                    // no --port
+      {"poll", "--port", ""},                      // an empty one
+      {"send", "--port", port, "--dest", "128"},   // address out of range
+      {"send", "--port", port, "--baud", "fast"},  // not a number
+      {"send", "--port", port, "--baud", "0"},     // no such rate
+      {"send", "--port", port, "--bogus"},         // unknown option
+      {"send", "--port", port, "--port", port},    // send: one port only
+      {"poll", "--port", port, "--port", port},    // the same port twice
+      {"poll", "--port", port, "--csv", "--json"},
       {"send", "--port", port, "--word", "01", "02"},           // not a data word
       {"send", "--port", port, "--uint", "1", "--value", "2"},  // two data words
       {"send", "--port", port, "--reply-timeout", "-5"},        // negative
