@@ -26,3 +26,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# 32-bit Wine, for the tests of the x86 Windows build: Debian's i386 packages beside the amd64
+# ones. Where they cannot be had, or the kernel runs no 32-bit programs, those tests skip.
+if [ "$(dpkg --print-architecture)" = amd64 ] &&
+  ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  echo "installing: wine32:i386"
+  sudo=
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  if ! { $sudo dpkg --add-architecture i386 && $sudo apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      wine32:i386; }; then
+    echo "32-bit Wine could not be installed: the x86 Windows build's tests will skip" >&2
+  fi
+fi

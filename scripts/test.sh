@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: native debug, ASan+UBSan and TSan builds; the 64-bit Windows build under Wine;
-# the 32-bit Windows build's exports; the release packages (.debs, Windows zips) and their checks;
-# bounded fuzzing; formatting.
+# Runs every test: native debug, ASan+UBSan and TSan builds; the 64- and 32-bit Windows builds
+# under Wine (after the default build: their link tests talk to its varno-sim); the release
+# packages (.debs, Windows zips) and their checks; bounded fuzzing; formatting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -2,9 +2,14 @@
 # Runs a Windows program of the cross build under Wine, in a throw-away prefix of its own.
 #   wine-run.sh --init        create the prefix (once per build tree)
 #   wine-run.sh --can-hide    exit 0 when serial devices can be hidden from Wine (see below)
-#   wine-run.sh prog.exe …    run a program
+#   wine-run.sh --can-run prog.exe
+#                             exit 0 when this machine's Wine can run the program; otherwise say
+#                             why on standard output and exit 1
+#   wine-run.sh prog.exe …    run a program; exit 77 (skipped) with the reason when it cannot run
 # The prefix is $VARNO_WINEPREFIX, or wineprefix/ in the current directory (the build tree, when
-# CTest runs it).
+# CTest runs it). It is a 64-bit prefix, with the 32-bit side (WoW64) where 32-bit Wine is
+# installed: 64-bit programs run with wine64, 32-bit ones with the 32-bit loader, `wine` (Debian's
+# wine32:i386), or $VARNO_WINE32 where set.
 #
 # Serial devices: at the start of every session Wine hands each /dev/ttyS*, ttyUSB* and ttyACM*
 # it finds the lowest free COM number, rewriting the prefix's COM links, so COM1 would reach
@@ -18,6 +23,44 @@ export WINEPREFIX=${VARNO_WINEPREFIX:-$PWD/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export DISPLAY=
+wine32=${VARNO_WINE32:-wine}
+
+# The machine a Windows program is built for: i386, x86_64, or nothing for anything else.
+pe_machine() {
+  local offset
+  [ -f "$1" ] && [ "$(head -c 2 "$1" 2>/dev/null)" = MZ ] || return 0
+  offset=$(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ')
+  [ "$(od -An -c -j "$offset" -N 4 "$1" | tr -d ' ')" = 'PE\0\0' ] || return 0
+  case $(od -An -tx2 -j $((offset + 4)) -N 2 "$1" | tr -d ' ') in
+    014c) echo i386 ;;
+    8664) echo x86_64 ;;
+  esac
+}
+
+# The 32-bit loader is an i386 program: it needs the i386 packages and a kernel that runs 32-bit
+# programs.
+have_wine32() { command -v "$wine32" >/dev/null && "$wine32" --version >/dev/null 2>&1; }
+
+# Why the program cannot run here, or nothing.
+cannot_run() {
+  if [ "$(pe_machine "$1")" = i386 ] && ! have_wine32; then
+    echo "${1##*/} is a 32-bit program and this machine has no 32-bit Wine ($wine32 is missing" \
+      "or does not run; scripts/setup.sh installs Debian's wine32:i386 where the machine allows)"
+  fi
+}
+
+if [ "${1:-}" = "--can-run" ]; then
+  reason=$(cannot_run "${2:?--can-run needs a program}")
+  [ -z "$reason" ] || { echo "$reason"; exit 1; }
+  exit 0
+fi
+if [ -n "${1:-}" ] && [ "${1:0:2}" != -- ]; then
+  reason=$(cannot_run "$1")
+  if [ -n "$reason" ]; then
+    echo "skipped: $reason"
+    exit 77
+  fi
+fi
 
 # In a fresh mount namespace: replace /dev by a copy without the serial devices.
 hide_serial_devices() {
@@ -57,10 +100,14 @@ if [ "${VARNO_WINE_NAMESPACE:-}" = 1 ]; then
   hide_serial_devices
 fi
 
+# A prefix made before 32-bit Wine was installed lacks its 32-bit side: it is made anew.
+prefix_kind() { if have_wine32; then echo wow64; else echo win64; fi; }
+prefix_ready() { [ "$(cat "$WINEPREFIX/.varno-ready" 2>/dev/null)" = "$(prefix_kind)" ]; }
+
 init_prefix() {
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -e "$WINEPREFIX/.varno-ready" ]; then
+  if ! prefix_ready; then
     rm -rf "$WINEPREFIX"
     wine64 wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
@@ -74,7 +121,7 @@ init_prefix() {
       ln -sfn /nonexistent/varno-no-port "$WINEPREFIX/dosdevices/com$n"
     done
     wineserver -w || true
-    touch "$WINEPREFIX/.varno-ready"
+    prefix_kind >"$WINEPREFIX/.varno-ready"
   fi
   flock -u 9
 }
@@ -83,5 +130,8 @@ if [ "${1:-}" = "--init" ]; then
   init_prefix
   exit 0
 fi
-[ -e "$WINEPREFIX/.varno-ready" ] || init_prefix
+prefix_ready || init_prefix
+if [ "$(pe_machine "$1")" = i386 ]; then
+  exec "$wine32" "$@"
+fi
 exec wine64 "$@"

@@ -22,8 +22,10 @@ static int failures = 0;
     }                                                                         \
   } while (0)
 
+/* The handler's thread and the main thread meet through the calls count (GCC's and Clang's atomic
+ * builtins: C99 has no atomics of its own). */
 struct Handled {
-  volatile int calls;
+  int calls;
   VarnoFrame reply;
   int32_t status;
 };
@@ -32,14 +34,17 @@ static void VARNO_CALL onReply(void* context, const VarnoFrame* reply, int32_t s
   struct Handled* handled = (struct Handled*)context;
   handled->reply = *reply;
   handled->status = status;
-  handled->calls = handled->calls + 1;
+  __atomic_store_n(&handled->calls, __atomic_load_n(&handled->calls, __ATOMIC_RELAXED) + 1,
+                   __ATOMIC_RELEASE);
 }
 
 /* Waits for the handler's call: a bounded wait for the event, not a fixed sleep. */
 static int waitForCalls(struct Handled* handled, int calls) {
   int i;
-  for (i = 0; i < 10000 && handled->calls < calls; ++i) sleepMs(1);
-  return handled->calls >= calls;
+  for (i = 0; i < 10000 && __atomic_load_n(&handled->calls, __ATOMIC_ACQUIRE) < calls; ++i) {
+    sleepMs(1);
+  }
+  return __atomic_load_n(&handled->calls, __ATOMIC_ACQUIRE) >= calls;
 }
 
 static char logged[256];

@@ -51,13 +51,13 @@ typedef int32_t(VARNO_CALL* SendFn)(VarnoLink*, const VarnoFrame*, uint32_t, uin
                                     VarnoReplyHandler, void*);
 typedef void(VARNO_CALL* CloseFn)(VarnoLink*);
 
-static volatile int in_handler = 0;
+static int in_handler = 0; /* set by the handler's thread (an atomic builtin) */
 
 static void VARNO_CALL slowHandler(void* context, const VarnoFrame* reply, int32_t status) {
   (void)context;
   (void)reply;
   (void)status;
-  in_handler = 1;
+  __atomic_store_n(&in_handler, 1, __ATOMIC_RELEASE);
   sleepMs(1500); /* longer than a close waits for the worker */
 }
 
@@ -92,8 +92,8 @@ int main(int argc, char** argv) {
   command.dest = 1;
   command.source = 31;
   if (send(link, &command, 100, 1000, slowHandler, NULL) != VARNO_OK) return 2;
-  for (i = 0; i < 10000 && !in_handler; ++i) sleepMs(1);
-  if (!in_handler) {
+  for (i = 0; i < 10000 && !__atomic_load_n(&in_handler, __ATOMIC_ACQUIRE); ++i) sleepMs(1);
+  if (!__atomic_load_n(&in_handler, __ATOMIC_ACQUIRE)) {
     fprintf(stderr, "no reply\n");
     return 2;
   }

@@ -343,6 +343,13 @@ def check_traced_run(arguments, library, expected_calls):
           "calls made:\n  " + "\n  ".join(calls) + "\nexpected:\n  " + "\n  ".join(expected_calls))
 
 
+def check_wine_runs(emulator, program):
+    """Skips where this machine's Wine cannot run the program (a 32-bit one without 32-bit Wine)."""
+    result = subprocess.run([emulator, "--can-run", program], stdout=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise Skip(result.stdout.strip() or "Wine cannot run the program here")
+
+
 def wine_prefix():
     prefix = os.environ.get("VARNO_WINEPREFIX")
     check(prefix, "VARNO_WINEPREFIX is not set")
@@ -442,6 +449,8 @@ def main():
     if arguments.scenario.startswith("wine-") and not arguments.emulator:
         parser.error("the wine-* scenarios need --emulator")
     try:
+        if arguments.emulator:
+            check_wine_runs(arguments.emulator, arguments.program)
         SCENARIOS[arguments.scenario](arguments)
     except Skip as reason:
         print(f"skipped: {reason}")

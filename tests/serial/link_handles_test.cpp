@@ -205,6 +205,9 @@ TEST_F(LinkHandles, PermissionDeniedIsToldApart) {
 }
 
 TEST_F(LinkHandles, NoDescriptorForTheAbortEventFailsTheOpen) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors too (the plain build runs this)";
+#endif
   // No descriptor left: the open must fail as out of resources, not succeed with a close that
   // cannot cut a wait short.
   rlimit saved{};

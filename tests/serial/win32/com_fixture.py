@@ -21,6 +21,8 @@ Every COM number the mount manager knows is a device that opens, even when its l
 A COM name that must fail to open is therefore one outside COM1..COM9 (and above any detected
 device): only its link is pointed nowhere.
 
+Exits with the program's exit code, or 77 (skipped) where Wine cannot run the program here.
+
 usage: com_fixture.py --emulator WINE_RUN --prefix DIR [ports] -- PROGRAM [ARGS...]
 """
 
@@ -36,6 +38,8 @@ import tty
 NOWHERE = "/nonexistent/varno-no-port"
 # COM1 .. COM9 belong to the tests; detected devices go to COM10 and above.
 RESERVED_PORTS = range(1, 10)
+# The exit code for a test that cannot run here.
+SKIPPED = 77
 
 
 def parse_arguments():
@@ -118,6 +122,11 @@ def point_ports(emulator, prefix, environment, targets, missing):
 
 def main():
     arguments = parse_arguments()
+    runnable = subprocess.run([arguments.emulator, "--can-run", arguments.command[0]],
+                              stdout=subprocess.PIPE, text=True)
+    if runnable.returncode != 0:
+        print(f"skipped: {runnable.stdout.strip()}")
+        return SKIPPED
     prefix = os.path.abspath(arguments.prefix)
     environment = dict(os.environ, VARNO_WINEPREFIX=prefix)
     subprocess.run([arguments.emulator, "--init"], env=environment, check=True)
