@@ -3,6 +3,7 @@
 // Wine's SetupAPI reports, which must at least come back whole and well formed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -52,7 +53,12 @@ TEST(PortList, ArgumentsAndCapacity) {
   VarnoPortInfo one{};
   EXPECT_EQ(varnoListPorts(&one, -1, 0), VARNO_E_ARGUMENT);
   for (const std::uint32_t flags : {0u, VARNO_LIST_ALL}) {
-    for (const VarnoPortInfo& p : listAll(flags)) expectWellFormed(p);
+    for (const VarnoPortInfo& p : listAll(flags)) {
+      expectWellFormed(p);
+      // What this machine (or Wine) reports, for the log.
+      std::printf("flags %u: %s driver '%s' product '%s' port flags %u\n", flags, p.device,
+                  p.driver, p.product, p.flags);
+    }
   }
 }
 
