@@ -92,7 +92,9 @@ bool inGroupNow(gid_t gid) {
   const int count = getgroups(0, nullptr);
   if (count <= 0) return false;
   std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  getgroups(count, groups.data());
+  const int got = getgroups(count, groups.data());
+  if (got < 0) return false;
+  groups.resize(static_cast<std::size_t>(got));
   return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
