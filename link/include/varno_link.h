@@ -180,6 +180,37 @@ VARNO_API int32_t VARNO_CALL varnoFrameEncode(const VarnoFrame* frame, uint8_t* 
  * fault found, in that order) with *frame untouched; VARNO_E_ARGUMENT for a null pointer. */
 VARNO_API int32_t VARNO_CALL varnoFrameDecode(const uint8_t* bytes12, VarnoFrame* frame);
 
+/* The machine's serial ports, for a host that lets its user pick one. */
+#define VARNO_PORT_USB 0x1u     /* a USB adapter: the USB fields are filled */
+#define VARNO_PORT_VIRTUAL 0x2u /* a pseudo-terminal, a virtual or absent legacy port */
+#define VARNO_LIST_ALL 0x1u     /* flag for varnoListPorts: include virtual and absent ports */
+
+typedef struct VarnoPortInfo {
+  char device[256];       /* the name to open: "/dev/ttyUSB0", "COM3" */
+  char stable_path[256];  /* "/dev/serial/by-id/..." where one exists, else "" */
+  char driver[64];        /* "ftdi_sio", "8250", "usbser", ... or "" */
+  char manufacturer[128]; /* USB strings, "" when unknown */
+  char product[128];
+  char serial_number[128];
+  uint16_t vendor_id; /* 0 when not USB */
+  uint16_t product_id;
+  uint32_t flags; /* VARNO_PORT_* */
+} VarnoPortInfo;
+
+/* Fills up to `capacity` entries of `ports` (may be NULL when capacity is 0) and returns how many
+ * ports there are (more than capacity: call again with room for all), or a negative VARNO_E_*
+ * code. Strings are NUL-terminated UTF-8, cut to fit. Any thread.
+ * Linux: the terminals in /sys/class/tty that have a device behind them, in name order (ttyUSB2
+ * before ttyUSB10); for USB adapters the ids and strings of the USB device they hang from, and
+ * the link in /dev/serial/by-id that names the port (it can be opened by that path too). Legacy
+ * ports whose UART type is unknown (nothing there) are left out, and so are pseudo-terminals;
+ * VARNO_LIST_ALL includes both, with VARNO_PORT_VIRTUAL. Nothing is opened.
+ * Windows: the present devices of the Ports and Modem classes that have a COM port name, the
+ * driver's service name, ids and serial number from the device instance id, the manufacturer,
+ * and the friendly name as the product; VARNO_LIST_ALL adds devices not present now, with
+ * VARNO_PORT_VIRTUAL. VARNO_E_ARGUMENT: a negative capacity, or NULL `ports` with room. */
+VARNO_API int32_t VARNO_CALL varnoListPorts(VarnoPortInfo* ports, int32_t capacity, uint32_t flags);
+
 #ifdef __cplusplus
 }
 #endif

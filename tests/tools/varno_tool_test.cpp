@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -45,14 +51,23 @@ struct Result {
 };
 
 // One run of varno, its standard output and error collected through pipes.
+// Where varno's standard output goes.
+enum class Stdout { kPipe, kFull, kClosed };
+
 class Varno {
  public:
-  explicit Varno(Args args) {
+  explicit Varno(Args args, Stdout stdout_to = Stdout::kPipe) {
     int out[2], err[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (stdout_to == Stdout::kPipe) {
+      posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    } else if (stdout_to == Stdout::kFull) {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+    } else {
+      posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    }
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     // Whatever the test runner blocks, varno starts with SIGINT deliverable.
     posix_spawnattr_t attributes;
@@ -61,7 +76,9 @@ class Varno {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    args.insert(args.begin(), VARNO_TOOL);
+    // VARNO_TOOL in the environment runs another build of varno against these tests.
+    const char* tool = std::getenv("VARNO_TOOL");
+    args.insert(args.begin(), tool != nullptr ? tool : VARNO_TOOL);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -90,7 +107,21 @@ class Varno {
     return false;
   }
 
+  // True once standard error holds `text`.
+  bool waitForError(const std::string& text) {
+    for (const auto give_up = Clock::now() + kGiveUp; Clock::now() < give_up && pump();) {
+      if (result_.err.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   void signal(int number) { kill(pid_, number); }
+
+  // As `| head -1` does once it has its line: the reading end of standard output goes away.
+  void closeOutput() {
+    ::close(fds_[0]);
+    fds_[0] = -1;
+  }
 
   // Everything to the end of both streams, and how it ended.
   Result finish() {
@@ -132,8 +163,8 @@ class Varno {
   Result result_;
 };
 
-Result run(const Args& args) {
-  return Varno(args).finish();
+Result run(const Args& args, Stdout stdout_to = Stdout::kPipe) {
+  return Varno(args, stdout_to).finish();
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -249,8 +280,7 @@ TEST_F(VarnoTool, SendWithoutAValidReplyExitsOne) {
     EXPECT_EQ(j["outcome"], 5) << dest;
     EXPECT_EQ(j["outcome_text"], "invalid reply") << dest;
     EXPECT_TRUE(j["reply"].is_null()) << dest;
-    EXPECT_TRUE(contains(r.err, "varno: link: THREAD EXIT\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "varno: link: interface has been closed\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "varno: " + sim.path() + ": open at 38400 baud\n")) << r.err;
   }
 }
 
@@ -437,13 +467,16 @@ TEST_F(VarnoTool, DecodeTellsFramesFromOtherBytes) {
 TEST_F(VarnoTool, BadArgumentsExitTwoWithOneLineAndSendNothing) {
   const std::string port = sim.path();
   const std::vector<Args> cases = {
-      {},                                                       // no command
-      {"send"},                                                 // no --port
-      {"poll", "--port", ""},                                   // an empty one
-      {"send", "--port", port, "--dest", "128"},                // address out of range
-      {"send", "--port", port, "--baud", "fast"},               // not a number
-      {"send", "--port", port, "--baud", "0"},                  // no such rate
-      {"send", "--port", port, "--bogus"},                      // unknown option
+      {},                                          // no command
+      {"send"},                                    // no --port
+      {"poll", "--port", ""},                      // an empty one
+      {"send", "--port", port, "--dest", "128"},   // address out of range
+      {"send", "--port", port, "--baud", "fast"},  // not a number
+      {"send", "--port", port, "--baud", "0"},     // no such rate
+      {"send", "--port", port, "--bogus"},         // unknown option
+      {"send", "--port", port, "--port", port},    // send: one port only
+      {"poll", "--port", port, "--port", port},    // the same port twice
+      {"poll", "--port", port, "--csv", "--json"},
       {"send", "--port", port, "--word", "01", "02"},           // not a data word
       {"send", "--port", port, "--uint", "1", "--value", "2"},  // two data words
       {"send", "--port", port, "--reply-timeout", "-5"},        // negative
@@ -463,22 +496,451 @@ TEST_F(VarnoTool, BadArgumentsExitTwoWithOneLineAndSendNothing) {
   EXPECT_TRUE(sim.received().empty()) << "arguments are checked before the port is used";
 }
 
-TEST_F(VarnoTool, PortThatDoesNotOpenExitsThree) {
-  const std::string port = "/nonexistent/varno-tty";
+TEST_F(VarnoTool, PortThatDoesNotOpenExitsThreeNamingTheCause) {
+  const std::string missing = "/nonexistent/varno-tty";
   for (const char* command : {"send", "scan", "poll"}) {
     SCOPED_TRACE(command);
-    Result r = run({command, "--port", port});
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.err, "varno: cannot open " + port + "\n");
-    EXPECT_EQ(r.out, "");
-
-    // With --verbose the library's reason joins the same line.
-    r = run({"--verbose", command, "--port", port});
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_TRUE(startsWith(r.err, "varno: cannot open " + port + ": ")) << r.err;
-    EXPECT_GT(r.err.size(), ("varno: cannot open " + port + ": \n").size()) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const bool verbose : {false, true}) {
+      Args args = {command, "--port", missing};
+      if (verbose) args.insert(args.begin(), "--verbose");
+      const Result r = run(args);
+      EXPECT_EQ(r.exit_code, 3);
+      EXPECT_EQ(r.err, "varno: cannot open " + missing + ": No such port.\n");
+      EXPECT_EQ(r.out, "");
+    }
   }
+  Result r = run({"send", "--port", "/dev/null"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "varno: cannot open /dev/null: Not a serial port.\n");
+
+  // Held by a poll that opened it by a stable name (a symbolic link, as /dev/serial/by-id/...):
+  // the terminal itself is in use, under either name.
+  const std::string link = ::testing::TempDir() + "varno-tool-by-id-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(sim.path().c_str(), link.c_str()), 0);
+  sim.setDevice(5);
+  Varno holder({"poll", "--port", link, "--dest", "5", "--count", "0", "--interval", "50",
+                "--reply-timeout", kAnswerTimeout});
+  ASSERT_TRUE(holder.waitForLines(1));
+  for (const std::string& name : {sim.path(), link}) {
+    r = run({"send", "--port", name, "--dest", "5"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "varno: cannot open " + name +
+                         ": The port is in use by another program or by another link.\n");
+  }
+  holder.signal(SIGINT);
+  EXPECT_EQ(holder.finish().exit_code, 0);
+  unlink(link.c_str());
+  // Several ports: none is worked unless all open.
+  r = run({"poll", "--port", sim.path(), "--port", missing, "--dest", "5"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "varno: cannot open " + missing + ": No such port.\n");
+  EXPECT_EQ(r.out, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Faults found by trying varno as a careless user would.
+
+TEST(VarnoCareless, HexIsOneBytePerTokenOrOneRun) {
+  for (const Args& word : std::vector<Args>{{"39", "30", "00", "02"},
+                                            {"0x39", "0x30", "0x00", "0X02"},
+                                            {"39:30:00:02"},
+                                            {"39 30 00 02"},
+                                            {"39300002"},
+                                            {"39,30", "0", "2"}}) {
+    Args args = {"data"};
+    args.insert(args.end(), word.begin(), word.end());
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 0) << ::testing::PrintToString(word) << r.err;
+    EXPECT_TRUE(startsWith(r.out, "data    39 30 00 02  ")) << r.out;
+  }
+  // Digits glued across separators, 0x in the middle of a token, odd runs, runs among bytes.
+  for (const Args& word : std::vector<Args>{{"1", "2", "3", "4", "5", "6", "7", "8"},
+                                            {"A0xB", "00", "00", "00"},
+                                            {"3-9-3-0-0-0-0-2"},
+                                            {"393", "0", "0", "0"},
+                                            {"3930000"},
+                                            {"0x39300002"},
+                                            {"3930", "0002"}}) {
+    Args args = {"data"};
+    args.insert(args.end(), word.begin(), word.end());
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 2) << ::testing::PrintToString(word) << r.out;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(VarnoCareless, DecimalsShowTheWordsOwnPlaces) {
+  Result r = run({"--json", "data", "--value", "-12.345", "--decimals", "3"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(contains(r.out, "\"decimal\": -12.345,")) << r.out;
+  r = run({"data", "87", "D6", "12", "00"});  // 1234567, no places
+  EXPECT_TRUE(contains(r.out, "decimal 1234567)")) << r.out;
+  r = run({"--json", "data", "01", "00", "00", "02"});
+  EXPECT_TRUE(contains(r.out, "\"decimal\": 0.01,")) << r.out;
+}
+
+TEST(VarnoCareless, UnknownCommandIsNamed) {
+  for (const Args& args : std::vector<Args>{{"sned"}, {"--json", "sned", "--port", "x"}}) {
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(startsWith(r.err, "varno: unknown command 'sned' (commands: ")) << r.err;
+  }
+}
+
+TEST(VarnoCareless, OutputThatCannotBeWrittenIsAFailure) {
+  for (const Stdout to : {Stdout::kFull, Stdout::kClosed}) {
+    const Result r = run({"decode", "81 1F 00 00 00 00 00 00 00 00 00 06"}, to);
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_EQ(r.err, "varno: standard output could not be written\n");
+  }
+}
+
+termios terminalSettings(const std::string& path) {
+  termios t{};
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  EXPECT_EQ(tcgetattr(fd, &t), 0);
+  ::close(fd);
+  return t;
+}
+
+bool sameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Every way out that a program can catch gives the port its settings back: a stop signal, a
+// second Ctrl-C in the middle of a transaction, a reader of the output that went away.
+TEST_F(VarnoTool, EveryWayOutRestoresThePortsSettings) {
+  sim.setDevice(5);
+  sim.setDevice(6, device([](auto& b) { b.silent = true; }));
+  const termios before = terminalSettings(sim.path());
+  const Args poll = on("poll", {"--verbose", "--baud", "9600", "--dest", "5", "--count", "0",
+                                "--interval", "20", "--reply-timeout", kAnswerTimeout});
+  for (const int number : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(number));
+    Varno varno(poll);
+    ASSERT_TRUE(varno.waitForLines(1));
+    EXPECT_FALSE(sameSettings(terminalSettings(sim.path()), before)) << "nothing to restore";
+    varno.signal(number);
+    const Result r = varno.finish();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  }
+  {
+    SCOPED_TRACE("a second Ctrl-C while a reply is awaited");
+    sim.clearLog();
+    Args args = on("poll", {"--verbose", "--baud", "9600", "--dest", "6", "--reply-timeout",
+                            "60000", "--write-timeout", "4294967295"});
+    Varno varno(args);
+    ASSERT_TRUE(sim.waitForFrames(1, kGiveUp));
+    varno.signal(SIGINT);
+    ASSERT_TRUE(varno.waitForError("once more to end at once"));
+    const Clock::time_point second = Clock::now();
+    varno.signal(SIGINT);
+    const Result r = varno.finish();
+    EXPECT_LT(Clock::now() - second, 10s) << "not the 60 s reply time-out";
+    EXPECT_NE(r.exit_code, -1);
+    EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  }
+  {
+    SCOPED_TRACE("the reader of the output went away");
+    Varno varno(poll);
+    ASSERT_TRUE(varno.waitForLines(1));
+    varno.closeOutput();
+    const Result r = varno.finish();
+    EXPECT_EQ(r.exit_code, 4) << r.err;
+    EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Several ports at once.
+
+TEST_F(VarnoTool, ScanAndPollWorkSeveralPortsAtOnceLabelledByPort) {
+  sim::Simulator other;
+  // The first port's device takes its time: the second port is asked meanwhile, not after it.
+  sim.setDevice(3, device([](auto& b) { b.delay_ms = 1500; }));
+  other.setDevice(3);
+  Varno scan({"--json", "scan", "--port", sim.path(), "--port", other.path(), "--from", "3", "--to",
+              "3", "--reply-timeout", kAnswerTimeout});
+  ASSERT_TRUE(other.waitForFrames(1, kGiveUp));
+  EXPECT_EQ(sim.answersStarted(), 0u) << "the ports were worked one after the other";
+  Result r = scan.finish();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const json j = json::parse(r.out);
+  ASSERT_EQ(j["ports"].size(), 2u) << r.out;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(j["ports"][i]["port"], i == 0 ? sim.path() : other.path());
+    EXPECT_EQ(j["ports"][i]["count"], 1);
+    EXPECT_EQ(j["ports"][i]["devices"][0]["address"], 3);
+  }
+  EXPECT_EQ(sim.receivedFrames(), (std::vector<Frame>{frameOf(3, 31)}));
+  EXPECT_EQ(other.receivedFrames(), (std::vector<Frame>{frameOf(3, 31)}));
+
+  sim.setDevice(5);
+  other.setDevice(5, device([](auto& b) { b.status = 9; }));
+  r = run({"poll", "--port", sim.path(), "--port", other.path(), "--dest", "5", "--count", "2",
+           "--interval", "10", "--reply-timeout", kAnswerTimeout});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  int sim_lines = 0, other_lines = 0;
+  for (const std::string& line : lines(r.out)) {
+    if (startsWith(line, sim.path() + "  ")) ++sim_lines;
+    if (startsWith(line, other.path() + "  ")) ++other_lines;
+    if (contains(line, "  reply  ")) {
+      EXPECT_EQ(contains(line, "status 9"), startsWith(line, other.path())) << line;
+    }
+  }
+  EXPECT_EQ(sim_lines, 2 + 3);  // two transactions, three summary lines
+  EXPECT_EQ(other_lines, 2 + 3);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Field tools: monitor, poll's log, ports, doctor.
+
+TEST_F(VarnoTool, MonitorHearsTheBusBothWaysAndNamesEachFault) {
+  const std::string tap = sim.openTap();
+  sim.setDevice(5, device([](auto& b) {
+                  b.status = 3;
+                  b.data = std::array<std::uint8_t, 4>{0xC7, 0xCF, 0xFF, 0x03};  // -12.345
+                }));
+  sim.setDevice(6, device([](auto& b) { b.corrupt_crc = true; }));
+  Varno monitor({"--json", "--verbose", "monitor", "--port", tap, "--count", "6"});
+  ASSERT_TRUE(monitor.waitForError("listening at 38400 baud"));
+  EXPECT_EQ(run(on("send", {"--dest", "5", "--reply-timeout", kAnswerTimeout})).exit_code, 0);
+  EXPECT_EQ(run(on("send", {"--dest", "6", "--reply-timeout", kAnswerTimeout})).exit_code, 1);
+  sim.send({0x01, 0x02});        // noise; the start mark that follows ends it
+  sim.send({0x9F, 0x01, 0x02});  // a frame that stops after three bytes
+  const Result r = monitor.finish();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 7u) << r.out;
+  std::vector<json> events;
+  for (int i = 0; i < 6; ++i) events.push_back(json::parse(out[i]));
+  EXPECT_EQ(events[0]["frame"]["dest"], 5);
+  EXPECT_EQ(events[0]["frame"]["source"], 31);
+  EXPECT_EQ(events[1]["frame"]["dest"], 31);
+  EXPECT_EQ(events[1]["frame"]["status"], 3);
+  EXPECT_EQ(events[1]["frame"]["data"]["decimal"].dump(), "-12.345");
+  EXPECT_EQ(events[2]["frame"]["dest"], 6);
+  EXPECT_EQ(events[3]["fault"], "bad CRC");
+  EXPECT_EQ(events[4]["fault"], "stray bytes");
+  EXPECT_EQ(events[4]["bytes"], "01 02");
+  EXPECT_EQ(events[5]["fault"], "cut short");
+  EXPECT_EQ(events[5]["bytes"], "9F 01 02");
+  for (const json& e : events) {
+    const std::string time = e["time"];
+    EXPECT_EQ(time.size(), 27u) << time;  // 2026-12-08T05:29:04.123456Z
+    EXPECT_EQ(time.back(), 'Z');
+  }
+  const json summary = json::parse(out[6])["summary"];
+  EXPECT_EQ(summary["frames"], 3);
+  EXPECT_EQ(summary["faults"], json({{"bad_crc", 1}, {"cut_short", 1}, {"stray_bytes", 1}}));
+  EXPECT_EQ(summary["by_address"], json({{"5", 1}, {"6", 1}, {"31", 1}}));
+  EXPECT_EQ(sim.receivedFrames().size(), 2u) << "the monitor put nothing on the line";
+}
+
+TEST_F(VarnoTool, MonitorStopsOnCtrlCWithASummaryAndRefusesNetworkNames) {
+  const std::string tap = sim.openTap();
+  sim.setDevice(5);
+  Varno monitor({"--verbose", "monitor", "--port", tap});
+  ASSERT_TRUE(monitor.waitForError("listening at"));
+  EXPECT_EQ(run(on("send", {"--dest", "5", "--reply-timeout", kAnswerTimeout})).exit_code, 0);
+  ASSERT_TRUE(monitor.waitForLines(2));
+  monitor.signal(SIGINT);
+  const Result r = monitor.finish();
+  EXPECT_EQ(r.exit_code, 0);
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 4u) << r.out;
+  EXPECT_TRUE(contains(out[0], "  5 <- 31 ")) << out[0];
+  EXPECT_EQ(out[2], "frames 2, faults 0 (bad CRC 0, cut short 0, stray bytes 0)");
+  EXPECT_EQ(out[3], "frames per address: 5: 1, 31: 1");
+
+  const Result network = run({"monitor", "--port", "tcp://127.0.0.1:4001"});
+  EXPECT_EQ(network.exit_code, 2);
+  EXPECT_TRUE(contains(network.err, "local serial port only")) << network.err;
+}
+
+// Runs Python's csv module over `text`: the rows as dictionaries.
+json parsedCsv(const std::string& text) {
+  const std::string base = ::testing::TempDir() + "varno-csv-" + std::to_string(getpid());
+  std::FILE* file = std::fopen((base + ".csv").c_str(), "w");
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fclose(file);
+  const std::string command =
+      "python3 -c 'import csv, json, sys; print(json.dumps(list(csv.DictReader(open(sys.argv[1], "
+      "newline=\"\")))))' " +
+      base + ".csv > " + base + ".json";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(base + ".json");
+  const json rows = json::parse(in);
+  std::remove((base + ".csv").c_str());
+  std::remove((base + ".json").c_str());
+  return rows;
+}
+
+TEST_F(VarnoTool, PollCsvReadsBackWithPythonsCsvModule) {
+  sim.setDevice(5, device([](auto& b) {
+                  b.status = 2;
+                  b.data = std::array<std::uint8_t, 4>{0xC7, 0xCF, 0xFF, 0x03};
+                }));
+  // A name with a comma must come back whole.
+  const std::string link = ::testing::TempDir() + "varno,csv-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(sim.path().c_str(), link.c_str()), 0);
+  const Result r = run({"poll", "--csv", "--port", link, "--dest", "5", "--count", "2",
+                        "--interval", "10", "--reply-timeout", kAnswerTimeout});
+  unlink(link.c_str());
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const json rows = parsedCsv(r.out);
+  ASSERT_EQ(rows.size(), 2u) << r.out;
+  for (std::size_t i = 0; i < 2; ++i) {
+    const json& row = rows[i];
+    EXPECT_EQ(row["port"], link);
+    EXPECT_EQ(row["n"], std::to_string(i + 1));
+    EXPECT_EQ(row["address"], "5");
+    EXPECT_EQ(row["outcome"], "0");
+    EXPECT_EQ(row["outcome_text"], "reply");
+    EXPECT_EQ(row["source"], "5");
+    EXPECT_EQ(row["status"], "2");
+    EXPECT_EQ(row["data_bytes"], "C7 CF FF 03");
+    EXPECT_EQ(row["data_uint"], "67096519");
+    EXPECT_EQ(row["data_decimal"], "-12.345");
+    EXPECT_GT(std::stod(row["round_trip_ms"].get<std::string>()), 0.0);
+    EXPECT_EQ(row["time"].get<std::string>().size(), 27u);
+  }
+  // A transaction without a reply has empty reply fields.
+  const Result silent =
+      run(on("poll", {"--csv", "--dest", "9", "--count", "1", "--reply-timeout", "10"}));
+  const json none = parsedCsv(silent.out);
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_EQ(none[0]["outcome_text"], "no reply");
+  EXPECT_EQ(none[0]["source"], "");
+  EXPECT_EQ(none[0]["data_decimal"], "");
+}
+
+TEST(VarnoPollReconnect, AVanishedPortThatComesBackIsCountedAsAReconnect) {
+  auto first = std::make_unique<sim::Simulator>();
+  first->setDevice(5);
+  const std::string link = ::testing::TempDir() + "varno-reconnect-" + std::to_string(getpid());
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(first->path().c_str(), link.c_str()), 0);
+  Varno poll({"--json", "poll", "--port", link, "--dest", "5", "--count", "0", "--interval", "20",
+              "--reconnect", "--reply-timeout", kAnswerTimeout});
+  ASSERT_TRUE(poll.waitForLines(2));
+  // The adapter is pulled, and comes back under the same stable name on another terminal.
+  first->hangUp();
+  sim::Simulator second;
+  second.setDevice(5);
+  const std::string fresh = link + ".new";
+  ASSERT_EQ(symlink(second.path().c_str(), fresh.c_str()), 0);
+  ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+  ASSERT_TRUE(second.waitForFrames(2, kGiveUp)) << "never reopened";
+  poll.signal(SIGINT);
+  const Result r = poll.finish();
+  unlink(link.c_str());
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  int reconnects = 0, failures = 0;
+  for (const std::string& line : out) {
+    const json j = json::parse(line);
+    if (j.contains("reconnect")) {
+      ++reconnects;
+      EXPECT_GE(j["reconnect"]["attempts"], 1);
+      EXPECT_GE(j["reconnect"]["gap_ms"].get<double>(), 100.0) << "the first attempt waits";
+    } else if (j.contains("outcome") && j["outcome"] != 0) {
+      ++failures;
+      EXPECT_TRUE(j["outcome"] == 2 || j["outcome"] == 4) << line;
+    }
+  }
+  EXPECT_EQ(reconnects, 1) << r.out;
+  EXPECT_EQ(failures, 1) << r.out;
+  const json summary = json::parse(out.back())["summary"];
+  EXPECT_EQ(summary["reconnects"], 1);
+  EXPECT_GE(summary["answers"], 3);
+}
+
+TEST(VarnoPorts, ListsAFakeMachinesAdapterInTextAndJson) {
+  char pattern[] = "/tmp/varno-tool-ports-XXXXXX";
+  const std::string root = mkdtemp(pattern);
+  const std::string usb = root + "/sys/devices/usb1/1-2";
+  ASSERT_EQ(std::system(("mkdir -p " + usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0 " + root +
+                         "/sys/class/tty " + root + "/dev/serial/by-id")
+                            .c_str()),
+            0);
+  for (const auto& [name, text] :
+       std::vector<std::pair<std::string, std::string>>{{"idVendor", "0403"},
+                                                        {"idProduct", "6015"},
+                                                        {"manufacturer", "FTDI"},
+                                                        {"product", "FT230X Basic UART"},
+                                                        {"serial", "DK0AB12"}}) {
+    std::ofstream(usb + "/" + name) << text << "\n";
+  }
+  ASSERT_EQ(symlink("../../../../../bus/usb-serial/drivers/ftdi_sio",
+                    (usb + "/1-2:1.0/ttyUSB0/driver").c_str()),
+            0);
+  ASSERT_EQ(symlink("../../devices/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
+                    (root + "/sys/class/tty/ttyUSB0").c_str()),
+            0);
+  ASSERT_EQ(symlink("../../../ttyUSB0", (usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device").c_str()), 0);
+  ASSERT_EQ(
+      symlink("../../ttyUSB0",
+              (root + "/dev/serial/by-id/usb-FTDI_FT230X_Basic_UART_DK0AB12-if00-port0").c_str()),
+      0);
+  setenv("VARNO_TEST_PORT_ROOT", root.c_str(), 1);
+  Result r = run({"ports"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "/dev/ttyUSB0  ftdi_sio  0403:6015  FTDI FT230X Basic UART  serial DK0AB12\n"
+            "    /dev/serial/by-id/usb-FTDI_FT230X_Basic_UART_DK0AB12-if00-port0\n");
+  r = run({"--json", "ports"});
+  const json j = json::parse(r.out);
+  ASSERT_EQ(j.size(), 1u);
+  EXPECT_EQ(j[0]["vendor_id"], "0403");
+  EXPECT_EQ(j[0]["product_id"], "6015");
+  EXPECT_EQ(j[0]["usb"], true);
+  EXPECT_EQ(j[0]["stable_path"], "/dev/serial/by-id/usb-FTDI_FT230X_Basic_UART_DK0AB12-if00-port0");
+  unsetenv("VARNO_TEST_PORT_ROOT");
+  [[maybe_unused]] const int ignored = std::system(("rm -rf " + root).c_str());
+}
+
+std::map<std::string, json> findingsOf(const Result& r) {
+  std::map<std::string, json> out;
+  const json report = json::parse(r.out);
+  for (const json& f : report["findings"]) out[f["check"].get<std::string>()] = f;
+  return out;
+}
+
+TEST_F(VarnoTool, DoctorTellsWhatStandsInTheWayWithoutTouchingTheLine) {
+  const termios before = terminalSettings(sim.path());
+  Result r = run({"--json", "doctor", sim.path(), "--baud", "250000"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  auto findings = findingsOf(r);
+  for (const char* check : {"exists", "access", "in_use", "terminal", "rs485", "baud_rates"}) {
+    ASSERT_TRUE(findings.count(check)) << check << r.out;
+    EXPECT_EQ(findings[check]["ok"], true) << check;
+  }
+  EXPECT_TRUE(contains(findings["baud_rates"]["text"], "250000")) << r.out;
+  EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before)) << "the rates tried stay";
+  EXPECT_TRUE(sim.received().empty());
+
+  r = run({"doctor", "/nonexistent/tty"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_TRUE(startsWith(r.out, "NOT   exists: /nonexistent/tty does not exist")) << r.out;
+  r = run({"--json", "doctor", "/dev/null"});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(findingsOf(r)["terminal"]["ok"], false);
+
+  sim.setDevice(5);
+  Varno holder(on("poll", {"--dest", "5", "--count", "0", "--interval", "50", "--reply-timeout",
+                           kAnswerTimeout}));
+  ASSERT_TRUE(holder.waitForLines(1));
+  r = run({"--json", "doctor", sim.path()});
+  EXPECT_EQ(r.exit_code, 3);
+  findings = findingsOf(r);
+  EXPECT_EQ(findings["in_use"]["ok"], false);
+  EXPECT_TRUE(contains(findings["in_use"]["text"], "(varno)")) << findings["in_use"];
+  holder.signal(SIGINT);
+  holder.finish();
 }
 
 }  // namespace

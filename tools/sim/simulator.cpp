@@ -100,6 +100,46 @@ Simulator::~Simulator() {
   closeFd(master_fd_);
   closeFd(wake_read_fd_);
   closeFd(wake_write_fd_);
+  int tap = tap_fd_.exchange(-1);
+  closeFd(tap);
+  closeFd(tap_terminal_fd_);
+}
+
+const std::string& Simulator::openTap() {
+  if (tap_fd_.load() >= 0) throw std::logic_error("the tap is open already");
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  try {
+    if (master < 0) throw std::system_error(errno, std::system_category(), "posix_openpt (tap)");
+    if (grantpt(master) != 0 || unlockpt(master) != 0) {
+      throw std::system_error(errno, std::system_category(), "unlockpt (tap)");
+    }
+    char name[128];
+    if (const int err = ptsname_r(master, name, sizeof name); err != 0) {
+      throw std::system_error(err, std::system_category(), "ptsname_r (tap)");
+    }
+    tap_terminal_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tap_terminal_fd_ < 0) throw std::system_error(errno, std::system_category(), name);
+    makeRaw(master, "tcsetattr (tap master)");
+    makeRaw(tap_terminal_fd_, "tcsetattr (tap terminal)");
+    const int flags = fcntl(master, F_GETFL);
+    if (flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) {
+      throw std::system_error(errno, std::system_category(), "fcntl (tap)");
+    }
+    tap_path_ = name;
+  } catch (...) {
+    closeFd(tap_terminal_fd_);
+    closeFd(master);
+    throw;
+  }
+  tap_fd_.store(master);
+  return tap_path_;
+}
+
+void Simulator::mirror(const std::uint8_t* bytes, std::size_t count) {
+  const int fd = tap_fd_.load();
+  if (fd < 0 || count == 0) return;
+  // Non-blocking: what the tap's reader has not made room for is lost to the tap alone.
+  [[maybe_unused]] const ssize_t ignored = ::write(fd, bytes, count);
 }
 
 void Simulator::setDevice(std::uint8_t address, DeviceBehaviour behaviour) {
@@ -209,6 +249,7 @@ void Simulator::serve() {
 
     const ssize_t got = ::read(master_fd_, buffer, sizeof buffer);
     if (got > 0) {
+      mirror(buffer, static_cast<std::size_t>(got));
       process(buffer, static_cast<std::size_t>(got), Clock::now());
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
       // Cannot happen while the simulator holds the terminal end open; if it does, the line is
@@ -388,6 +429,7 @@ bool Simulator::writeAll(const std::uint8_t* bytes, std::size_t count) {
   while (count > 0) {
     const ssize_t put = ::write(master_fd_, bytes, count);
     if (put > 0) {
+      mirror(bytes, static_cast<std::size_t>(put));
       bytes += put;
       count -= static_cast<std::size_t>(put);
       continue;

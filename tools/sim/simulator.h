@@ -90,6 +90,12 @@ class Simulator {
 
   const std::string& path() const { return path_; }  // the terminal end, for the library to open
 
+  // Opens the tap: a second pseudo-terminal that gets a copy of every byte on the line, both
+  // ways, in the order they pass (what a listener on a real bus would hear). Returns the path of
+  // its terminal end. Bytes its reader does not take in time are dropped: the tap never holds
+  // the line up. Throws std::system_error. Once only.
+  const std::string& openTap();
+
   void setDevice(std::uint8_t address, DeviceBehaviour behaviour = {});
   void removeDevice(std::uint8_t address);
   void setPacing(std::uint32_t baud);
@@ -144,12 +150,16 @@ class Simulator {
   void drainWake() const;
   Clock::duration byteTime() const;
   void trace(const std::string& line);
+  void mirror(const std::uint8_t* bytes, std::size_t count);
 
   std::string path_;
   int master_fd_ = -1;
   int terminal_fd_ = -1;  // held open only so the master never sees the library's close
   int wake_read_fd_ = -1;
   int wake_write_fd_ = -1;
+  std::string tap_path_;
+  std::atomic<int> tap_fd_{-1};  // the tap's master end
+  int tap_terminal_fd_ = -1;     // held open, as the line's
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

@@ -54,7 +54,8 @@ Pacing:
 
 Output:
   The first line on standard output is the path of the terminal to open (the same
-  as --link's target). The simulator then serves until SIGINT or SIGTERM, and exits
+  as --link's target); with --tap, the second is the tap's terminal, which mirrors
+  every byte on the line both ways (commands and answers, as they pass). The simulator then serves until SIGINT or SIGTERM, and exits
   with 0. With --verbose, every frame received and every answer goes to standard
   error in hex. Bad arguments exit with 2, other failures with 1.
 
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
   std::uint32_t baud = 0;
   std::string link;
   bool verbose = false;
+  std::string tap;
   std::vector<std::string> device_texts;
   app.add_option("--baud", baud, "Pace the line as at this many baud (default: no pacing)")
       ->type_name("N");
@@ -105,6 +107,11 @@ int main(int argc, char** argv) {
                  "Make this path a symbolic link to the terminal while running (an existing "
                  "symbolic link is replaced, anything else refused)")
       ->type_name("PATH");
+  app.add_option("--tap", tap,
+                 "Open a second terminal that mirrors every byte on the line, both ways (for "
+                 "varno monitor); its path is the second line of output. PATH: also make PATH a "
+                 "symbolic link to it; auto: only print it")
+      ->type_name("PATH|auto");
   app.add_flag("-v,--verbose", verbose, "Log every frame received and every answer to stderr");
   app.set_version_flag("--version", "varno-sim " VARNO_VERSION_STRING);
   app.add_option("DEVICE", device_texts, "ADDR[:OPTION[,OPTION...]], see below")
@@ -135,6 +142,10 @@ int main(int argc, char** argv) {
   if (!link.empty() && pathExists(link) && !isSymbolicLink(link)) {
     return usageError("--link " + link + " exists and is not a symbolic link");
   }
+  const std::string tap_link = tap == "auto" ? "" : tap;
+  if (!tap_link.empty() && pathExists(tap_link) && !isSymbolicLink(tap_link)) {
+    return usageError("--tap " + tap_link + " exists and is not a symbolic link");
+  }
 
   // Blocked before the simulator's thread starts, so that it inherits the mask and the signals
   // only ever reach sigwait below.
@@ -164,7 +175,22 @@ int main(int argc, char** argv) {
       return failure("cannot link " + link + ": " + std::strerror(errno));
     }
   }
+  std::string tap_path;
+  if (!tap.empty()) {
+    try {
+      tap_path = simulator->openTap();
+    } catch (const std::system_error& e) {
+      return failure(std::string("cannot open the tap: ") + e.what());
+    }
+    if (!tap_link.empty()) {
+      if (isSymbolicLink(tap_link)) unlink(tap_link.c_str());
+      if (symlink(tap_path.c_str(), tap_link.c_str()) != 0) {
+        return failure("cannot link " + tap_link + ": " + std::strerror(errno));
+      }
+    }
+  }
   std::printf("%s\n", path.c_str());
+  if (!tap_path.empty()) std::printf("%s\n", tap_path.c_str());
   std::fflush(stdout);
 
   int signal_number = 0;
@@ -173,5 +199,6 @@ int main(int argc, char** argv) {
   if (verbose) std::fprintf(stderr, "%s: stopping\n", strsignal(signal_number));
   simulator.reset();
   if (!link.empty()) removeLink(link, path);
+  if (!tap_link.empty()) removeLink(tap_link, tap_path);
   return 0;
 }

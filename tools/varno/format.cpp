@@ -2,28 +2,62 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
-#include "VarnoDLL.h"
-
 namespace varno::tool {
+namespace {
 
-std::vector<std::uint8_t> parseHexBytes(const std::string& text) {
-  std::string digits;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-      ++i;
-    } else if (std::isxdigit(static_cast<unsigned char>(c))) {
-      digits += c;
-    } else if (!std::isspace(static_cast<unsigned char>(c)) && c != ':' && c != ',' && c != '-') {
-      throw UsageError(std::string("not a hex digit: '") + c + "'");
+bool isSeparator(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) || c == ',' || c == ':';
+}
+
+bool allHexDigits(const std::string& text) {
+  for (const char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return !text.empty();
+}
+
+std::uint8_t hexByte(const std::string& digits) {
+  return static_cast<std::uint8_t>(std::strtoul(digits.c_str(), nullptr, 16));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> parseHexBytes(const std::vector<std::string>& parts) {
+  std::vector<std::string> tokens;
+  for (const std::string& part : parts) {
+    std::string token;
+    for (const char c : part + ' ') {
+      if (!isSeparator(c)) {
+        token += c;
+      } else if (!token.empty()) {
+        tokens.push_back(token);
+        token.clear();
+      }
     }
   }
-  if (digits.size() % 2 != 0) throw UsageError("odd number of hex digits");
   std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  for (const std::string& token : tokens) {
+    const bool prefixed =
+        token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+    const std::string digits = prefixed ? token.substr(2) : token;
+    if (!allHexDigits(digits)) throw UsageError("not a hex byte: '" + token + "'");
+    if (digits.size() <= 2) {
+      bytes.push_back(hexByte(digits));
+      continue;
+    }
+    // A run of digits: the whole of the input, never one of several tokens, never after 0x (which
+    // would read as one number, most significant byte first).
+    if (prefixed || tokens.size() != 1) {
+      throw UsageError("'" + token +
+                       "' is not one byte: give one byte per token (\"39 30\", \"0x39 0x30\") or "
+                       "all bytes as one run of hex digits (\"3930\")");
+    }
+    if (digits.size() % 2 != 0) throw UsageError("odd number of hex digits in '" + token + "'");
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+      bytes.push_back(hexByte(digits.substr(i, 2)));
   }
   return bytes;
 }
@@ -39,7 +73,7 @@ std::string hexText(const std::uint8_t* bytes, std::size_t size) {
 }
 
 void addDataOptions(CLI::App& app, DataOptions& options, bool word_positional) {
-  const char* word_help = "The data word's four bytes in hex (\"39 30 00 02\")";
+  const char* word_help = "The data word's four bytes in hex (\"39 30 00 02\" or \"39300002\")";
   CLI::Option* word = word_positional
                           ? app.add_option("word", options.word, word_help)->expected(0, -1)
                           : app.add_option("--word", options.word, word_help)->expected(1, -1);
@@ -55,20 +89,18 @@ void addDataOptions(CLI::App& app, DataOptions& options, bool word_positional) {
 
 void buildDataWord(const DataOptions& options, std::uint8_t* word) {
   if (!options.word.empty()) {
-    std::string joined;
-    for (const auto& part : options.word) joined += part + " ";
-    const auto bytes = parseHexBytes(joined);
-    if (bytes.size() != 4) {
+    const auto bytes = parseHexBytes(options.word);
+    if (bytes.size() != kDataSize) {
       throw UsageError("a data word is 4 bytes, got " + std::to_string(bytes.size()));
     }
-    for (int i = 0; i < 4; ++i) word[i] = bytes[i];
+    for (std::size_t i = 0; i < kDataSize; ++i) word[i] = bytes[i];
   } else if (options.uint_value) {
     varnoUIntToData(*options.uint_value, word);
   } else if (options.decimal_value) {
     if (options.decimals > 3) throw UsageError("--decimals takes 0 to 3 places");
     varnoFloatToData(*options.decimal_value, options.decimals, word);
   } else {
-    for (int i = 0; i < 4; ++i) word[i] = 0;
+    for (std::size_t i = 0; i < kDataSize; ++i) word[i] = 0;
   }
 }
 
@@ -96,33 +128,33 @@ void addRecordOptions(CLI::App& app, RecordOptions& options) {
       ->default_str(std::to_string(options.error));
 }
 
-CommandRecord buildRecord(const RecordOptions& options) {
-  CommandRecord record;
-  record.dest = options.dest;
-  record.source = options.source;
-  record.code = options.code;
-  record.param = options.param;
-  record.status = options.status;
-  record.error = options.error;
-  buildDataWord(options.data, record.data_arr);
-  return record;
+VarnoFrame buildFrame(const RecordOptions& options) {
+  VarnoFrame frame{};
+  frame.dest = options.dest;
+  frame.source = options.source;
+  frame.code = options.code;
+  frame.param = options.param;
+  frame.status = options.status;
+  frame.error = options.error;
+  buildDataWord(options.data, frame.data);
+  return frame;
 }
 
-const char* faultText(FrameFault fault) {
-  switch (fault) {
-    case FrameFault::kNone:
+const char* frameFaultText(std::int32_t code) {
+  switch (code) {
+    case VARNO_OK:
       return "valid";
-    case FrameFault::kNoStartMark:
+    case VARNO_E_FRAME_START_MARK:
       return "byte 0 lacks the start mark (bit 7)";
-    case FrameFault::kHighBitInBody:
+    case VARNO_E_FRAME_HIGH_BIT:
       return "bit 7 set in one of bytes 1 to 10";
-    case FrameFault::kBadCrc:
+    case VARNO_E_FRAME_CRC:
       return "CRC mismatch";
   }
-  return "?";
+  return varnoErrorText(code);
 }
 
-std::string recordText(const CommandRecord& r) {
+std::string recordText(const VarnoFrame& r) {
   std::ostringstream out;
   out << "dest    " << (r.dest & 0x7F) << "\n"
       << "source  " << int(r.source) << "\n"
@@ -130,31 +162,40 @@ std::string recordText(const CommandRecord& r) {
       << "param   " << int(r.param) << "\n"
       << "status  " << int(r.status) << "\n"
       << "error   " << int(r.error) << "\n"
-      << dataText(r.data_arr);
+      << dataText(r.data);
   return out.str();
 }
 
-nlohmann::json recordJson(const CommandRecord& r) {
-  return {{"dest", r.dest & 0x7F},
-          {"source", r.source},
-          {"code", r.code},
-          {"param", r.param},
-          {"status", r.status},
-          {"error", r.error},
-          {"data", dataJson(r.data_arr)}};
+nlohmann::json recordJson(const VarnoFrame& r) {
+  return {{"dest", r.dest & 0x7F},   {"source", r.source}, {"code", r.code},
+          {"param", r.param},        {"status", r.status}, {"error", r.error},
+          {"data", dataJson(r.data)}};
+}
+
+std::string decimalText(const std::uint8_t* word) {
+  // A float has no digits beyond its 45th place; past the 38th the value reads as zero anyway.
+  const int places = word[3] > 45 ? 45 : word[3];
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, "%.*f", places, static_cast<double>(varnoDataToFloat(word)));
+  return buffer;
+}
+
+nlohmann::json decimalJson(const std::uint8_t* word) {
+  // The shortest double that reads back as the text: -12.345, not -12.345000267028809.
+  return std::strtod(decimalText(word).c_str(), nullptr);
 }
 
 std::string dataText(const std::uint8_t* word) {
   std::ostringstream out;
-  out << "data    " << hexText(word, 4) << "  (unsigned " << varnoDataToUInt(word) << ", decimal "
-      << varnoDataToFloat(word) << ")\n";
+  out << "data    " << hexText(word, kDataSize) << "  (unsigned " << varnoDataToUInt(word)
+      << ", decimal " << decimalText(word) << ")\n";
   return out.str();
 }
 
 nlohmann::json dataJson(const std::uint8_t* word) {
-  return {{"bytes", hexText(word, 4)},
+  return {{"bytes", hexText(word, kDataSize)},
           {"uint", varnoDataToUInt(word)},
-          {"decimal", varnoDataToFloat(word)},
+          {"decimal", decimalJson(word)},
           {"decimals", word[3]}};
 }
 

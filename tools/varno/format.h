@@ -1,4 +1,5 @@
-// Parsing and printing shared by varno's commands.
+// Parsing and printing shared by varno's commands. Frames and data words go through the library's
+// public interface only (VarnoFrame, varnoFrameEncode/Decode and the conversions).
 #ifndef VARNO_TOOL_FORMAT_H
 #define VARNO_TOOL_FORMAT_H
 
@@ -11,17 +12,23 @@
 #include <string>
 #include <vector>
 
-#include "protocol/frame.h"
+#include "VarnoDLL.h"  // the conversions; it includes varno_link.h
 
 namespace varno::tool {
+
+inline constexpr std::size_t kFrameSize = 12;
+inline constexpr std::size_t kDataSize = 4;
 
 // A bad argument that the parser could not catch; main prints it on one line and exits 2.
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "9F 01 03", "9f0103", "9F:01:03" and "0x9F 0x01" all give the same bytes.
-std::vector<std::uint8_t> parseHexBytes(const std::string& text);
+// Bytes in hex, given as arguments: either one byte per token ("9F 01 03", "0x9F,0x01",
+// "9F:01:03"; a token is one or two hex digits, optionally after 0x) or a single run of hex
+// digits without separators ("9F0103"). Tokens are separated by white space, ',' or ':' (within
+// an argument, or as separate arguments). Anything else throws UsageError.
+std::vector<std::uint8_t> parseHexBytes(const std::vector<std::string>& parts);
 std::string hexText(const std::uint8_t* bytes, std::size_t size);
 
 // The data word, from one of: its four bytes in hex, an unsigned number, or a decimal value with
@@ -49,11 +56,17 @@ struct RecordOptions {
 void addCommandOptions(CLI::App& app, RecordOptions& options);
 // ...and status and error as well, for showing any frame.
 void addRecordOptions(CLI::App& app, RecordOptions& options);
-CommandRecord buildRecord(const RecordOptions& options);
+VarnoFrame buildFrame(const RecordOptions& options);
 
-const char* faultText(FrameFault fault);
-std::string recordText(const CommandRecord& record);
-nlohmann::json recordJson(const CommandRecord& record);
+// What varnoFrameDecode's fault code means, in a few words ("CRC mismatch").
+const char* frameFaultText(std::int32_t code);
+std::string recordText(const VarnoFrame& frame);
+nlohmann::json recordJson(const VarnoFrame& frame);
+
+// The data word read as a decimal, with as many places as the word itself says ("-12.345" for
+// a mantissa of -12345 with 3 places): never the noise of a float shown in double precision.
+std::string decimalText(const std::uint8_t* word);
+nlohmann::json decimalJson(const std::uint8_t* word);
 std::string dataText(const std::uint8_t* word);
 nlohmann::json dataJson(const std::uint8_t* word);
 

@@ -1,25 +1,20 @@
 #include "link_commands.h"
 
-#include <signal.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <ctime>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "VarnoDLL.h"
-#include "diagnostic.h"
-#include "serial/connection.h"
+#include "stats.h"
 
 namespace varno::tool {
 namespace {
@@ -31,17 +26,17 @@ constexpr int kOutcomeCount = 6;
 
 const char* outcomeText(std::int32_t outcome) {
   switch (outcome) {
-    case kReplyValid:
+    case VARNO_REPLY:
       return "reply";
-    case kWriteTimedOut:
+    case VARNO_WRITE_TIMEOUT:
       return "write timed out";
-    case kWriteFailed:
+    case VARNO_WRITE_FAILED:
       return "write failed";
-    case kNoReply:
+    case VARNO_NO_REPLY:
       return "no reply";
-    case kReadFailed:
+    case VARNO_READ_FAILED:
       return "read failed";
-    case kReplyInvalid:
+    case VARNO_INVALID_REPLY:
       return "invalid reply";
   }
   return "unknown outcome";
@@ -69,230 +64,106 @@ std::string msText(double ms) {
   return buffer;
 }
 
-// ---------------------------------------------------------------------------------------------
-// The library's diagnostics. Its texts begin with "\n " so that they stand apart in a host's
-// console; here they become lines of their own. While the port is being opened they are kept
-// back, so that a failed open can say why on its one line.
-
-struct DiagnosticRoute {
-  std::mutex mutex;
-  bool verbose = false;
-  bool holding = false;
-  std::vector<std::string> held;
-};
-
-// Never destroyed: the worker thread may still log while the program exits.
-DiagnosticRoute& diagnosticRoute() {
-  static DiagnosticRoute* const route = new DiagnosticRoute;
-  return *route;
+void note(const std::string& text) {
+  std::fprintf(stderr, "varno: %s\n", text.c_str());
 }
 
-void routeDiagnostic(const char* text) {
+void VARNO_CALL onLibraryText(void*, const char* text) {
+  // The library's texts begin with "\n " to stand apart in a host's console; here each is a line.
   std::string line(text);
   line.erase(0, line.find_first_not_of("\n "));
-  DiagnosticRoute& route = diagnosticRoute();
-  std::lock_guard lock(route.mutex);
-  if (route.holding) {
-    route.held.push_back(line);
-  } else if (route.verbose) {
-    std::fprintf(stderr, "varno: link: %s\n", line.c_str());
-  }
+  note("link: " + line);
 }
 
-// ---------------------------------------------------------------------------------------------
-// The callback's results. It runs on the library's worker thread; varnoSendCommand with `wait`
-// returns only after it has returned, so one slot is enough, and the mutex orders the two threads'
-// accesses to it.
-
-struct CallbackResult {
-  std::int32_t outcome = kNoReply;
-  CommandRecord record;
-  Clock::time_point at;
-};
-
-struct CallbackSlot {
-  std::mutex mutex;
-  bool filled = false;
-  CallbackResult outcome;
-};
-
-CallbackSlot& callbackSlot() {
-  static CallbackSlot* const slot = new CallbackSlot;
-  return *slot;
-}
-
-void VARNO_CALL onOutcome(std::uint8_t dest, std::uint8_t source, std::uint8_t code,
-                          std::uint8_t param, std::uint8_t status, std::uint8_t error,
-                          std::uint8_t* data_arr, std::int32_t error_status) {
-  const Clock::time_point at = Clock::now();
-  CallbackSlot& slot = callbackSlot();
-  std::lock_guard lock(slot.mutex);
-  CommandRecord& r = slot.outcome.record;
-  r.dest = dest;
-  r.source = source;
-  r.code = code;
-  r.param = param;
-  r.status = status;
-  r.error = error;
-  std::memcpy(r.data_arr, data_arr, kDataSize);
-  slot.outcome.outcome = error_status;
-  slot.outcome.at = at;
-  slot.filled = true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Ctrl-C: the transaction under way is let finish (cutting it would leave the device's reply on
-// the line and the port's settings unrestored); the command then stops at its next step. The
-// handler is reset by its first use, so a second Ctrl-C ends varno at once (a write time-out of
-// 4294967295 never ends by itself).
-
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-void onInterrupt(int) {
-  g_interrupted.store(true);
-}
-
-bool interrupted() {
-  return g_interrupted.load();
-}
-
-// False when interrupted first.
-bool sleepUntil(Clock::time_point deadline) {
-  constexpr auto kSlice = std::chrono::milliseconds(20);
-  for (;;) {
-    if (interrupted()) return false;
-    const Clock::time_point now = Clock::now();
-    if (now >= deadline) return true;
-    std::this_thread::sleep_for(std::min<Clock::duration>(deadline - now, kSlice));
-  }
-}
+void VARNO_CALL dropLibraryText(void*, const char*) {}
 
 struct Transaction {
-  std::int32_t outcome = kNoReply;
-  CommandRecord reply;  // only for kReplyValid
+  std::int32_t outcome = VARNO_NO_REPLY;  // 0..5, or VARNO_E_CLOSED: cut by a second signal
+  VarnoFrame reply{};                     // only for VARNO_REPLY
   double round_trip_ms = 0;
 };
 
-// The open port, for one command's run.
-class Link {
- public:
-  Link(const LinkOptions& options, bool verbose) : options_(options) {
-    DiagnosticRoute& route = diagnosticRoute();
-    {
-      std::lock_guard lock(route.mutex);
-      route.verbose = verbose;
-      route.holding = true;
-      route.held.clear();
-    }
-    setDiagnosticSink(&routeDiagnostic);
+Transaction transact(PortLink& link, const LinkOptions& options, const VarnoFrame& command) {
+  Transaction t;
+  VarnoFrame reply{};
+  const Clock::time_point start = Clock::now();
+  const std::int32_t result =
+      link.transact(command, options.write_timeout_ms, options.reply_timeout_ms, reply);
+  t.round_trip_ms = milliseconds(Clock::now() - start);
+  if (result == VARNO_E_CLOSED) {
+    t.outcome = VARNO_E_CLOSED;
+  } else if (result < 0) {
+    // Nothing went out (the write could not start); to the device that is a write that failed.
+    t.outcome = VARNO_WRITE_FAILED;
+  } else {
+    t.outcome = result;
+    if (result == VARNO_REPLY) t.reply = reply;
+  }
+  return t;
+}
 
-    struct sigaction action {};
-    action.sa_handler = &onInterrupt;
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_action_);
-
-    // The worker thread starts inside the open and inherits this mask: Ctrl-C is then always
-    // taken by this thread, never by one blocked in the middle of a transaction.
-    sigset_t block, previous_mask;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &block, &previous_mask);
-    open_ = varnoOpenSerialPort(options.port, options.baud);
-    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-
-    std::vector<std::string> held;
-    {
-      std::lock_guard lock(route.mutex);
-      route.holding = false;
-      held.swap(route.held);
-    }
-    if (!open_) {
-      std::string line = "varno: cannot open " + options.port;
-      if (verbose && !held.empty()) {
-        line += ": ";
-        for (std::size_t i = 0; i < held.size(); ++i) line += (i ? "; " : "") + held[i];
-      }
-      std::cerr << line << "\n";
+// Opens a link on every port, or none: each failure is one line naming its cause.
+bool openAll(const LinkOptions& options, bool verbose,
+             std::vector<std::unique_ptr<PortLink>>& links) {
+  bool all = true;
+  for (const std::string& port : options.ports) {
+    links.push_back(std::make_unique<PortLink>());
+    const std::int32_t result = links.back()->open(port, options.baud);
+    if (result != VARNO_OK) {
+      note("cannot open " + port + ": " + varnoErrorText(result));
+      all = false;
     } else if (verbose) {
-      for (const std::string& text : held) std::cerr << "varno: link: " << text << "\n";
+      note(port + ": open at " + std::to_string(options.baud) + " baud");
     }
   }
+  if (!all) links.clear();
+  return all;
+}
 
-  ~Link() {
-    if (open_) varnoCloseSerialPort();
-    sigaction(SIGINT, &previous_action_, nullptr);
-  }
-
-  Link(const Link&) = delete;
-  Link& operator=(const Link&) = delete;
-
-  bool open() const { return open_; }
-
-  Transaction transact(const CommandRecord& command) {
-    CallbackSlot& slot = callbackSlot();
-    {
-      std::lock_guard lock(slot.mutex);
-      slot.filled = false;
-    }
-    Transaction t;
-    const Clock::time_point start = Clock::now();
-    const std::int32_t sent = varnoSendCommand(
-        command.dest, command.source, command.code, command.param, command.data_arr,
-        options_.write_timeout_ms, options_.reply_timeout_ms, &onOutcome, /*wait=*/true);
-    if (sent != kSendStarted) {
-      // Nothing went out; to the device that is a write that failed.
-      t.outcome = kWriteFailed;
-      t.round_trip_ms = milliseconds(Clock::now() - start);
-      return t;
-    }
-    std::lock_guard lock(slot.mutex);
-    if (!slot.filled) throw std::runtime_error("the link closed during a transaction");
-    t.outcome = slot.outcome.outcome;
-    if (t.outcome == kReplyValid) t.reply = slot.outcome.record;
-    t.round_trip_ms = milliseconds(slot.outcome.at - start);
-    return t;
-  }
-
- private:
-  LinkOptions options_;
-  bool open_ = false;
-  struct sigaction previous_action_ {};
-};
-
-// ---------------------------------------------------------------------------------------------
-// Printing.
+// "PORT  " before each line when there are several ports.
+std::string labelFor(const LinkOptions& options, const std::string& port) {
+  return options.ports.size() > 1 ? port + "  " : "";
+}
 
 // A reply's fields on one line (for scan and poll).
-std::string replyLine(const CommandRecord& r) {
+std::string replyLine(const VarnoFrame& r) {
   std::ostringstream out;
   out << "source " << int(r.source) << "  code " << int(r.code) << "  param " << int(r.param)
       << "  status " << int(r.status) << "  error " << int(r.error) << "  data "
-      << hexText(r.data_arr, kDataSize) << " (unsigned " << varnoDataToUInt(r.data_arr)
-      << ", decimal " << varnoDataToFloat(r.data_arr) << ")";
+      << hexText(r.data, kDataSize) << " (unsigned " << varnoDataToUInt(r.data) << ", decimal "
+      << decimalText(r.data) << ")";
   return out.str();
 }
 
 json transactionJson(const Transaction& t) {
   return {{"outcome", t.outcome},
           {"outcome_text", outcomeText(t.outcome)},
-          {"reply", t.outcome == kReplyValid ? recordJson(t.reply) : json(nullptr)},
+          {"reply", t.outcome == VARNO_REPLY ? recordJson(t.reply) : json(nullptr)},
           {"round_trip_ms", roundedMs(t.round_trip_ms)}};
 }
 
-// ---------------------------------------------------------------------------------------------
-// Options.
-
-// What the parser cannot tell: the library would take an empty name as a failed open.
+// What the parser cannot tell: the library would take an empty name as a bad argument.
 void checkLinkOptions(const LinkOptions& options) {
-  if (options.port.empty()) throw UsageError("--port is empty");
+  for (const std::string& port : options.ports) {
+    if (port.empty()) throw UsageError("--port is empty");
+  }
+  for (std::size_t i = 0; i < options.ports.size(); ++i) {
+    if (std::count(options.ports.begin(), options.ports.end(), options.ports[i]) > 1) {
+      throw UsageError("--port " + options.ports[i] + " given twice");
+    }
+  }
 }
 
-void addLinkOptions(CLI::App& app, LinkOptions& options) {
-  app.add_option("--port", options.port,
-                 "The serial port: a path, or a name looked up under /dev (\"ttyUSB0\")")
-      ->required();
+void addLinkOptions(CLI::App& app, LinkOptions& options, bool several) {
+  app.add_option("--port", options.ports,
+                 several ? "A serial port: a path, a name under /dev (\"ttyUSB0\") or a network "
+                           "port name; repeat for several ports, worked at the same time"
+                         : "The serial port: a path, a name under /dev (\"ttyUSB0\") or a "
+                           "network port name")
+      ->required()
+      ->expected(1)
+      ->multi_option_policy(several ? CLI::MultiOptionPolicy::TakeAll
+                                    : CLI::MultiOptionPolicy::Throw);
   app.add_option("--baud", options.baud, "Baud rate, any rate the port takes")
       ->capture_default_str()
       ->check(CLI::Range(std::uint32_t{1}, std::numeric_limits<std::uint32_t>::max()));
@@ -304,73 +175,212 @@ void addLinkOptions(CLI::App& app, LinkOptions& options) {
       ->capture_default_str();
 }
 
-struct PollStats {
+// Runs `work(i)` for every port at once, one thread each, and waits for them all.
+template <typename F>
+void onEveryPort(std::size_t ports, F work) {
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < ports; ++i) threads.emplace_back(work, i);
+  for (std::thread& t : threads) t.join();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Poll.
+
+struct PollRun {
+  std::string port;
   std::uint64_t sent = 0;
   std::uint64_t by_outcome[kOutcomeCount] = {};
-  std::vector<double> reply_ms;
+  RoundTripStats round_trips;
+  std::uint64_t reconnects = 0;
+  double gap_ms = 0;  // time spent without the port, all gaps together
 
   void add(const Transaction& t) {
     ++sent;
     if (t.outcome >= 0 && t.outcome < kOutcomeCount) ++by_outcome[t.outcome];
-    if (t.outcome == kReplyValid) reply_ms.push_back(t.round_trip_ms);
+    if (t.outcome == VARNO_REPLY) round_trips.add(t.round_trip_ms);
   }
-  std::uint64_t answers() const { return by_outcome[kReplyValid]; }
+  std::uint64_t answers() const { return by_outcome[VARNO_REPLY]; }
 
-  struct Spread {
-    double min, median, max;
-  };
-  Spread spread() const {
-    std::vector<double> sorted = reply_ms;
-    std::sort(sorted.begin(), sorted.end());
-    const std::size_t n = sorted.size();
-    const double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-    return {sorted.front(), median, sorted.back()};
-  }
-
-  json toJson(bool was_interrupted) const {
+  json toJson(bool was_interrupted, bool with_reconnects) const {
     json failures = json::object();
-    for (int o = kWriteTimedOut; o < kOutcomeCount; ++o) failures[outcomeKey(o)] = by_outcome[o];
-    json round_trip = nullptr;
-    if (!reply_ms.empty()) {
-      const Spread s = spread();
-      round_trip = {
-          {"min", roundedMs(s.min)}, {"median", roundedMs(s.median)}, {"max", roundedMs(s.max)}};
+    for (int o = VARNO_WRITE_TIMEOUT; o < kOutcomeCount; ++o) {
+      failures[outcomeKey(o)] = by_outcome[o];
     }
-    return {{"sent", sent},
-            {"answers", answers()},
-            {"failures", failures},
-            {"round_trip_ms", round_trip},
-            {"interrupted", was_interrupted}};
+    json round_trip = nullptr;
+    if (round_trips.count() > 0) {
+      round_trip = {{"min", roundedMs(round_trips.min())},
+                    {"median", roundedMs(round_trips.median())},
+                    {"max", roundedMs(round_trips.max())}};
+    }
+    json out = {{"sent", sent},
+                {"answers", answers()},
+                {"failures", failures},
+                {"round_trip_ms", round_trip},
+                {"interrupted", was_interrupted}};
+    out["port"] = port;
+    if (with_reconnects) {
+      out["reconnects"] = reconnects;
+      out["gap_ms"] = roundedMs(gap_ms);
+    }
+    return out;
   }
 
-  std::string text() const {
-    std::ostringstream out;
-    out << "sent " << sent << ", answers " << answers() << "\n";
+  std::vector<std::string> text(bool with_reconnects) const {
+    std::vector<std::string> out;
+    out.push_back("sent " + std::to_string(sent) + ", answers " + std::to_string(answers()));
     std::string failures;
-    for (int o = kWriteTimedOut; o < kOutcomeCount; ++o) {
+    for (int o = VARNO_WRITE_TIMEOUT; o < kOutcomeCount; ++o) {
       if (by_outcome[o] == 0) continue;
       failures += (failures.empty() ? "" : ", ") + std::string(outcomeText(o)) + " " +
                   std::to_string(by_outcome[o]);
     }
-    out << "failures: " << (failures.empty() ? "none" : failures) << "\n";
-    if (reply_ms.empty()) {
-      out << "round trip: no replies\n";
+    out.push_back("failures: " + (failures.empty() ? std::string("none") : failures));
+    if (round_trips.count() == 0) {
+      out.push_back("round trip: no replies");
     } else {
-      const Spread s = spread();
-      out << "round trip: min " << msText(s.min) << ", median " << msText(s.median) << ", max "
-          << msText(s.max) << "\n";
+      out.push_back("round trip: min " + msText(round_trips.min()) + ", median " +
+                    msText(round_trips.median()) + ", max " + msText(round_trips.max()));
     }
-    return out.str();
+    if (with_reconnects) {
+      char gap[64];
+      std::snprintf(gap, sizeof gap, "%.3f s", gap_ms / 1000.0);
+      out.push_back("reconnects " + std::to_string(reconnects) + ", without the port " + gap);
+    }
+    return out;
   }
 };
 
+const char* const kCsvHeader =
+    "time,port,n,address,outcome,outcome_text,round_trip_ms,source,code,param,status,error,"
+    "data_bytes,data_uint,data_decimal";
+
+std::string csvRow(const std::string& time, const std::string& port, std::uint64_t n,
+                   std::uint8_t address, const Transaction& t) {
+  char round_trip[32];
+  std::snprintf(round_trip, sizeof round_trip, "%.3f", t.round_trip_ms);
+  std::string row = time + "," + csvField(port) + "," + std::to_string(n) + "," +
+                    std::to_string(address) + "," + std::to_string(t.outcome) + "," +
+                    outcomeText(t.outcome) + "," + round_trip;
+  if (t.outcome == VARNO_REPLY) {
+    const VarnoFrame& r = t.reply;
+    row += "," + std::to_string(r.source) + "," + std::to_string(r.code) + "," +
+           std::to_string(r.param) + "," + std::to_string(r.status) + "," +
+           std::to_string(r.error) + "," + hexText(r.data, kDataSize) + "," +
+           std::to_string(varnoDataToUInt(r.data)) + "," + decimalText(r.data);
+  } else {
+    row += ",,,,,,,,";
+  }
+  return row;
+}
+
+// After a read failure or a write failure (the port gone): closes the link and opens it again,
+// waiting 100 ms, then twice as long each time up to the limit. False when stopped first.
+bool reopen(PortLink& link, const PollOptions& options, const std::string& port,
+            std::uint64_t& attempts) {
+  link.close();
+  std::uint32_t delay = 100;
+  for (;;) {
+    if (!sleepMs(delay)) return false;
+    ++attempts;
+    if (link.open(port, options.link.baud) == VARNO_OK) return true;
+    delay = std::min<std::uint64_t>(std::uint64_t{delay} * 2,
+                                    std::max<std::uint32_t>(options.reconnect_max_ms, 1));
+  }
+}
+
+void pollPort(const PollOptions& options, const OutputOptions& output, const VarnoFrame& command,
+              PortLink& link, PollRun& run) {
+  const std::string label = labelFor(options.link, run.port);
+  const auto interval = std::chrono::milliseconds(options.interval_ms);
+  Clock::time_point next = Clock::now();
+  for (std::uint64_t n = 1; options.count == 0 || n <= options.count; ++n) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
+    if (stopRequested() ||
+        (wait.count() > 0 && !sleepMs(static_cast<std::uint32_t>(wait.count())))) {
+      break;
+    }
+    next = Clock::now() + interval;
+    const std::string time = timestampNow();
+    const Transaction t = transact(link, options.link, command);
+    if (t.outcome == VARNO_E_CLOSED) break;  // a second signal
+    run.add(t);
+    if (options.csv) {
+      printLine(csvRow(time, run.port, n, command.dest, t));
+    } else if (output.json) {
+      json line = transactionJson(t);
+      line["n"] = n;
+      line["time"] = time;
+      line["port"] = run.port;
+      printLine(line.dump());
+    } else {
+      std::string line = label + std::to_string(n) + "  " + outcomeText(t.outcome) + "  " +
+                         msText(t.round_trip_ms);
+      if (t.outcome == VARNO_REPLY) line += "  " + replyLine(t.reply);
+      printLine(line);
+    }
+    if (options.reconnect && (t.outcome == VARNO_READ_FAILED || t.outcome == VARNO_WRITE_FAILED) &&
+        (options.count == 0 || n < options.count)) {
+      const Clock::time_point lost = Clock::now();
+      const std::string lost_at = timestampNow();
+      std::uint64_t attempts = 0;
+      const bool back = reopen(link, options, run.port, attempts);
+      const double gap = milliseconds(Clock::now() - lost);
+      run.gap_ms += gap;
+      if (!back) break;
+      ++run.reconnects;
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.3f", gap / 1000.0);
+      if (options.csv) {
+        note(run.port + ": reconnected after " + seconds + " s (" + std::to_string(attempts) +
+             (attempts == 1 ? " attempt)" : " attempts)"));
+      } else if (output.json) {
+        printLine(json{{"reconnect",
+                        {{"port", run.port},
+                         {"lost", lost_at},
+                         {"gap_ms", roundedMs(gap)},
+                         {"attempts", attempts}}}}
+                      .dump());
+      } else {
+        printLine(label + "reconnected after " + seconds + " s (" + std::to_string(attempts) +
+                  (attempts == 1 ? " attempt)" : " attempts)"));
+      }
+      next = Clock::now();
+    }
+  }
+}
+
 }  // namespace
+
+std::string timestampNow() {
+  const auto now = std::chrono::system_clock::now();
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char buffer[64];
+  const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(buffer + n, sizeof buffer - n, ".%06lldZ",
+                static_cast<long long>(micros % 1000000));
+  return buffer;
+}
+
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+void routeLibraryDiagnostics(bool verbose) {
+  varnoSetLogHandler(verbose ? &onLibraryText : &dropLibraryText, nullptr);
+}
 
 // ---------------------------------------------------------------------------------------------
 
 CLI::App* addSendCommand(CLI::App& app, SendOptions& options) {
   CLI::App* send = app.add_subcommand("send", "Send one command and show the outcome");
-  addLinkOptions(*send, options.link);
+  addLinkOptions(*send, options.link, /*several=*/false);
   addCommandOptions(*send, options.command);
   send->footer(
       "Prints the outcome (0 reply, 1 write timed out, 2 write failed, 3 no reply, 4 read\n"
@@ -382,7 +392,7 @@ CLI::App* addSendCommand(CLI::App& app, SendOptions& options) {
 
 CLI::App* addScanCommand(CLI::App& app, ScanOptions& options) {
   CLI::App* scan = app.add_subcommand("scan", "Find the devices that answer on a port");
-  addLinkOptions(*scan, options.link);
+  addLinkOptions(*scan, options.link, /*several=*/true);
   const auto address = CLI::Range(0, 127);
   scan->add_option("--from", options.from, "First address to try (0 to 127)")
       ->capture_default_str()
@@ -401,128 +411,170 @@ CLI::App* addScanCommand(CLI::App& app, ScanOptions& options) {
   scan->footer(
       "Sends one command to each address in turn and lists those whose valid reply comes\n"
       "from that address; then the count. Ctrl-C stops after the address being tried.\n"
-      "Exit: 0 (also when no device answers), 2 bad arguments, 3 the port did not open.\n");
+      "Several --port options scan those ports at the same time; each line then begins\n"
+      "with its port, and --json gives {\"ports\": [one object per port]}.\n"
+      "Exit: 0 (also when no device answers), 2 bad arguments, 3 a port did not open.\n");
   return scan;
 }
 
 CLI::App* addPollCommand(CLI::App& app, PollOptions& options) {
   CLI::App* poll = app.add_subcommand("poll", "Send one command repeatedly, with a summary");
-  addLinkOptions(*poll, options.link);
+  addLinkOptions(*poll, options.link, /*several=*/true);
   addCommandOptions(*poll, options.command);
   poll->add_option("--count", options.count, "Commands to send (0: until Ctrl-C)")
       ->capture_default_str();
   poll->add_option("--interval", options.interval_ms,
                    "Milliseconds from one command's start to the next's")
       ->capture_default_str();
+  poll->add_flag("--csv", options.csv,
+                 "One CSV row per transaction (with a header row), for a log");
+  poll->add_flag("--reconnect", options.reconnect,
+                 "After a read or write failure, re-open the port with a growing delay");
+  poll->add_option("--reconnect-max-delay", options.reconnect_max_ms,
+                   "Longest delay between two attempts to re-open, in ms")
+      ->capture_default_str();
   poll->footer(
       "Prints a line per transaction, then a summary: commands sent, answers, failures by\n"
       "outcome, and the replies' round trip (min, median, max). Ctrl-C lets the transaction\n"
       "under way finish, then prints the summary; a second Ctrl-C ends at once.\n"
       "With --json every transaction is one JSON object on a line of its own, and the last\n"
-      "line is {\"summary\": {...}}.\n"
-      "Exit: 0 at least one reply, 1 none, 2 bad arguments, 3 the port did not open.\n");
+      "line is {\"summary\": {...}}. With --csv: a header row, then one row per transaction\n"
+      "(time, port, n, address, outcome, outcome_text, round_trip_ms, the reply's source,\n"
+      "code, param, status, error, data bytes, unsigned and decimal); no summary.\n"
+      "--reconnect: after a read failure or a vanished port, the port is closed and opened\n"
+      "again after 100 ms, then twice as long each time up to --reconnect-max-delay, until it\n"
+      "opens or Ctrl-C; each gap is reported and the summary counts them.\n"
+      "Several --port options poll those ports at the same time, one line per transaction\n"
+      "labelled with its port, and a summary per port.\n"
+      "Exit: 0 every port answered at least once, 1 not, 2 bad arguments, 3 a port did not\n"
+      "open.\n");
   return poll;
 }
 
 int runSend(const SendOptions& options, const OutputOptions& output) {
   checkLinkOptions(options.link);
-  const CommandRecord command = buildRecord(options.command);
-  Link link(options.link, output.verbose);
-  if (!link.open()) return kExitCannotOpen;
-  const Transaction t = link.transact(command);
-  if (output.json) {
-    std::cout << transactionJson(t).dump(2) << "\n";
-  } else {
-    std::cout << "outcome " << t.outcome << " " << outcomeText(t.outcome) << "\n";
-    if (t.outcome == kReplyValid) std::cout << recordText(t.reply);
-    std::cout << "round trip " << msText(t.round_trip_ms) << "\n";
+  const VarnoFrame command = buildFrame(options.command);
+  std::vector<std::unique_ptr<PortLink>> links;
+  if (!openAll(options.link, output.verbose, links)) return kExitCannotOpen;
+  const Transaction t = transact(*links[0], options.link, command);
+  links.clear();  // the port's settings are back before anything is printed
+  if (t.outcome == VARNO_E_CLOSED) {
+    note("interrupted");
+    return kExitNoReply;
   }
-  return t.outcome == kReplyValid ? kExitOk : kExitNoReply;
+  if (output.json) {
+    printLine(transactionJson(t).dump(2));
+  } else {
+    std::string text = "outcome " + std::to_string(t.outcome) + " " + outcomeText(t.outcome) + "\n";
+    if (t.outcome == VARNO_REPLY) text += recordText(t.reply);
+    text += "round trip " + msText(t.round_trip_ms) + "\n";
+    printText(text);
+  }
+  return t.outcome == VARNO_REPLY ? kExitOk : kExitNoReply;
 }
 
 int runScan(const ScanOptions& options, const OutputOptions& output) {
   checkLinkOptions(options.link);
   if (options.from > options.to) throw UsageError("--from is above --to");
-  Link link(options.link, output.verbose);
-  if (!link.open()) return kExitCannotOpen;
+  std::vector<std::unique_ptr<PortLink>> links;
+  if (!openAll(options.link, output.verbose, links)) return kExitCannotOpen;
 
-  json found = json::array();
-  std::size_t count = 0;
-  int tried_to = options.from - 1;
-  for (int address = options.from; address <= options.to && !interrupted(); ++address) {
-    CommandRecord command;
-    command.dest = static_cast<std::uint8_t>(address);
-    command.source = options.source;
-    command.code = options.code;
-    command.param = options.param;
-    const Transaction t = link.transact(command);
-    tried_to = address;
-    if (t.outcome == kReplyValid && t.reply.source == address) {
-      ++count;
-      if (output.json) {
-        found.push_back({{"address", address},
-                         {"reply", recordJson(t.reply)},
-                         {"round_trip_ms", roundedMs(t.round_trip_ms)}});
-      } else {
-        char label[16];
-        std::snprintf(label, sizeof label, "device %3d  ", address);
-        std::cout << label << replyLine(t.reply) << std::endl;  // as found: a scan takes a while
+  struct ScanRun {
+    json found = json::array();
+    std::size_t count = 0;
+    int tried_to = 0;
+  };
+  std::vector<ScanRun> runs(links.size());
+  onEveryPort(links.size(), [&](std::size_t i) {
+    const std::string& port = options.link.ports[i];
+    const std::string label = labelFor(options.link, port);
+    ScanRun& run = runs[i];
+    run.tried_to = options.from - 1;
+    for (int address = options.from; address <= options.to && !stopRequested(); ++address) {
+      VarnoFrame command{};
+      command.dest = static_cast<std::uint8_t>(address);
+      command.source = options.source;
+      command.code = options.code;
+      command.param = options.param;
+      const Transaction t = transact(*links[i], options.link, command);
+      if (t.outcome == VARNO_E_CLOSED) break;
+      run.tried_to = address;
+      if (t.outcome == VARNO_REPLY && t.reply.source == address) {
+        ++run.count;
+        if (output.json) {
+          run.found.push_back({{"address", address},
+                               {"reply", recordJson(t.reply)},
+                               {"round_trip_ms", roundedMs(t.round_trip_ms)}});
+        } else {
+          char device[16];
+          std::snprintf(device, sizeof device, "device %3d  ", address);
+          printLine(label + device + replyLine(t.reply));  // as found: a scan takes a while
+        }
+      } else if (output.verbose && t.outcome != VARNO_NO_REPLY) {
+        note((options.link.ports.size() > 1 ? port + ": " : std::string()) + "address " +
+             std::to_string(address) + ": " +
+             (t.outcome == VARNO_REPLY
+                  ? "a reply from " + std::to_string(t.reply.source) + ", not counted"
+                  : std::string(outcomeText(t.outcome))));
       }
-    } else if (output.verbose && t.outcome != kNoReply) {
-      std::cerr << "varno: address " << address << ": "
-                << (t.outcome == kReplyValid
-                        ? "a reply from " + std::to_string(t.reply.source) + ", not counted"
-                        : std::string(outcomeText(t.outcome)))
-                << "\n";
+    }
+    links[i]->close();
+  });
+
+  json all = json::array();
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const ScanRun& run = runs[i];
+    const bool complete = run.tried_to == options.to;
+    if (output.json) {
+      all.push_back({{"port", options.link.ports[i]},
+                     {"from", options.from},
+                     {"to", options.to},
+                     {"complete", complete},
+                     {"count", run.count},
+                     {"devices", run.found}});
+    } else {
+      const std::string label = labelFor(options.link, options.link.ports[i]);
+      printLine(label + std::to_string(run.count) + (run.count == 1 ? " device" : " devices") +
+                " found at addresses " + std::to_string(options.from) + " to " +
+                std::to_string(options.to));
+      if (!complete) {
+        printLine(label + "interrupted: addresses after " + std::to_string(run.tried_to) +
+                  " not tried");
+      }
     }
   }
-  const bool complete = tried_to == options.to;
-  if (output.json) {
-    std::cout << json{{"from", options.from},
-                      {"to", options.to},
-                      {"complete", complete},
-                      {"count", count},
-                      {"devices", found}}
-                     .dump(2)
-              << "\n";
-  } else {
-    std::cout << count << (count == 1 ? " device" : " devices") << " found at addresses "
-              << options.from << " to " << options.to << "\n";
-    if (!complete) std::cout << "interrupted: addresses after " << tried_to << " not tried\n";
-  }
+  if (output.json) printLine((all.size() == 1 ? all[0] : json{{"ports", all}}).dump(2));
   return kExitOk;
 }
 
 int runPoll(const PollOptions& options, const OutputOptions& output) {
   checkLinkOptions(options.link);
-  const CommandRecord command = buildRecord(options.command);
-  Link link(options.link, output.verbose);
-  if (!link.open()) return kExitCannotOpen;
+  if (options.csv && output.json) throw UsageError("--csv and --json exclude each other");
+  const VarnoFrame command = buildFrame(options.command);
+  std::vector<std::unique_ptr<PortLink>> links;
+  if (!openAll(options.link, output.verbose, links)) return kExitCannotOpen;
 
-  PollStats stats;
-  const auto interval = std::chrono::milliseconds(options.interval_ms);
-  Clock::time_point next = Clock::now();
-  for (std::uint64_t n = 1; options.count == 0 || n <= options.count; ++n) {
-    if (!sleepUntil(next)) break;
-    next = Clock::now() + interval;
-    const Transaction t = link.transact(command);
-    stats.add(t);
+  std::vector<PollRun> runs(links.size());
+  for (std::size_t i = 0; i < runs.size(); ++i) runs[i].port = options.link.ports[i];
+  if (options.csv) printLine(kCsvHeader);
+  onEveryPort(links.size(), [&](std::size_t i) {
+    pollPort(options, output, command, *links[i], runs[i]);
+    links[i]->close();
+  });
+
+  bool every_port_answered = true;
+  for (const PollRun& run : runs) {
+    every_port_answered = every_port_answered && run.answers() > 0;
+    if (options.csv) continue;
     if (output.json) {
-      json line = transactionJson(t);
-      line["n"] = n;
-      std::cout << line.dump() << std::endl;
+      printLine(json{{"summary", run.toJson(stopRequested(), options.reconnect)}}.dump());
     } else {
-      std::cout << n << "  " << outcomeText(t.outcome) << "  " << msText(t.round_trip_ms);
-      if (t.outcome == kReplyValid) std::cout << "  " << replyLine(t.reply);
-      std::cout << std::endl;
+      const std::string label = labelFor(options.link, run.port);
+      if (stopRequested() && !outputFailed()) printLine(label + "interrupted");
+      for (const std::string& line : run.text(options.reconnect)) printLine(label + line);
     }
   }
-  if (output.json) {
-    std::cout << json{{"summary", stats.toJson(interrupted())}}.dump() << std::endl;
-  } else {
-    std::cout << (interrupted() ? "interrupted\n" : "") << stats.text() << std::flush;
-  }
-  return stats.answers() > 0 ? kExitOk : kExitNoReply;
+  return every_port_answered ? kExitOk : kExitNoReply;
 }
 
 }  // namespace varno::tool

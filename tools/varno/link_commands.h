@@ -1,4 +1,6 @@
-// varno's commands that open a port and talk to devices: send, scan and poll.
+// varno's commands that open links and talk to devices: send, scan and poll. They use the
+// library's public interface only: one link per port (varnoLinkOpen), one blocking transaction at
+// a time on it (varnoLinkTransact), several ports at once on threads of their own.
 #ifndef VARNO_TOOL_LINK_COMMANDS_H
 #define VARNO_TOOL_LINK_COMMANDS_H
 
@@ -6,24 +8,20 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "format.h"
+#include "run_control.h"
 
 namespace varno::tool {
 
-// Exit codes shared by every command.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitNoReply = 1;  // also: decode of bytes that are not a frame
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitCannotOpen = 3;
-
 struct OutputOptions {
   bool json = false;
-  bool verbose = false;  // the library's diagnostics go to stderr
+  bool verbose = false;  // the library's diagnostics and varno's own notes go to stderr
 };
 
 struct LinkOptions {
-  std::string port;
+  std::vector<std::string> ports;
   std::uint32_t baud = 38400;
   std::uint32_t write_timeout_ms = 100;
   std::uint32_t reply_timeout_ms = 100;
@@ -50,6 +48,9 @@ struct PollOptions {
   RecordOptions command;
   std::uint32_t count = 10;  // 0: until interrupted
   std::uint32_t interval_ms = 1000;
+  bool csv = false;
+  bool reconnect = false;
+  std::uint32_t reconnect_max_ms = 5000;  // the longest delay between two attempts
 };
 
 // Each adds its subcommand to `app`, its options bound to `options`.
@@ -61,6 +62,13 @@ CLI::App* addPollCommand(CLI::App& app, PollOptions& options);
 int runSend(const SendOptions& options, const OutputOptions& output);
 int runScan(const ScanOptions& options, const OutputOptions& output);
 int runPoll(const PollOptions& options, const OutputOptions& output);
+
+// "2026-12-08T05:29:04.123456Z": RFC 3339 in UTC, to the microsecond.
+std::string timestampNow();
+// One CSV field, quoted where it must be.
+std::string csvField(const std::string& text);
+// --verbose: the library's diagnostics as "varno: link: ..." lines on stderr.
+void routeLibraryDiagnostics(bool verbose);
 
 }  // namespace varno::tool
 

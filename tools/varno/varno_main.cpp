@@ -28,22 +28,28 @@
 //       the last {"summary": {"sent", "answers", "failures", "round_trip_ms", "interrupted"}}.
 //       Exit 0 when at least one reply came, else 1.
 //
-//   Bad arguments: one line on stderr, exit 2. A port that does not open: "varno: cannot open
-//   PORT" (with --verbose, the library's reason on the same line), exit 3. --verbose also
-//   passes the library's diagnostics to stderr as "varno: link: ..." lines.
+//   Bad arguments (an unknown command included): one line on stderr, exit 2. A port that does not
+//   open: "varno: cannot open PORT: <the cause>" (no such port, permission, in use, not a serial
+//   port, ...), exit 3. Standard output that cannot be written (a closed pipe, a full disk):
+//   exit 4. --verbose passes the library's diagnostics to stderr as "varno: link: ..." lines.
+//
+// varno uses the library's public interface only (VarnoDLL.h, varno_link.h), linking the shared
+// library like any other host; the monitor and the doctor reach the terminal through the system
+// themselves (listen_port.h), since neither may write or drive the line.
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "VarnoDLL.h"
+#include "field_commands.h"
 #include "format.h"
 #include "link_commands.h"
-#include "protocol/frame.h"
-#include "varno_version.h"
+#include "run_control.h"
 
 namespace {
 
@@ -59,40 +65,35 @@ std::string oneLine(std::string text) {
 }
 
 int runDecode(const std::vector<std::string>& parts, bool as_json) {
-  std::string joined;
-  for (const auto& part : parts) joined += part + " ";
-  const std::vector<std::uint8_t> bytes = varno::tool::parseHexBytes(joined);
-  if (bytes.size() != varno::kFrameSize) {
+  const std::vector<std::uint8_t> bytes = varno::tool::parseHexBytes(parts);
+  if (bytes.size() != varno::tool::kFrameSize) {
     throw UsageError("a frame is 12 bytes, got " + std::to_string(bytes.size()));
   }
-  const varno::FrameFault fault = varno::checkFrame(bytes.data());
-  varno::CommandRecord record;
-  const bool valid = varno::decodeFrame(bytes.data(), record);
+  VarnoFrame frame{};
+  const std::int32_t result = varnoFrameDecode(bytes.data(), &frame);
+  const bool valid = result == VARNO_OK;
   if (as_json) {
     json out = {{"valid", valid}};
     if (valid) {
-      out["record"] = varno::tool::recordJson(record);
+      out["record"] = varno::tool::recordJson(frame);
     } else {
-      out["fault"] = varno::tool::faultText(fault);
+      out["fault"] = varno::tool::frameFaultText(result);
     }
-    std::cout << out.dump(2) << "\n";
+    varno::tool::printLine(out.dump(2));
   } else if (valid) {
-    std::cout << varno::tool::recordText(record);
+    varno::tool::printText(varno::tool::recordText(frame));
   } else {
-    std::cout << "not a frame: " << varno::tool::faultText(fault) << "\n";
+    varno::tool::printLine(std::string("not a frame: ") + varno::tool::frameFaultText(result));
   }
   return valid ? 0 : 1;
 }
 
 int runEncode(const varno::tool::RecordOptions& options, bool as_json) {
-  const varno::CommandRecord record = varno::tool::buildRecord(options);
-  varno::Frame frame;
-  varno::encodeFrame(record, frame.data());
-  if (as_json) {
-    std::cout << json{{"frame", varno::tool::hexText(frame.data(), frame.size())}}.dump(2) << "\n";
-  } else {
-    std::cout << varno::tool::hexText(frame.data(), frame.size()) << "\n";
-  }
+  const VarnoFrame frame = varno::tool::buildFrame(options);
+  std::uint8_t bytes[varno::tool::kFrameSize];
+  varnoFrameEncode(&frame, bytes);
+  const std::string hex = varno::tool::hexText(bytes, sizeof bytes);
+  varno::tool::printLine(as_json ? json{{"frame", hex}}.dump(2) : hex);
   return 0;
 }
 
@@ -100,16 +101,28 @@ int runData(const varno::tool::DataOptions& options, bool as_json) {
   std::uint8_t word[4];
   varno::tool::buildDataWord(options, word);
   if (as_json) {
-    std::cout << varno::tool::dataJson(word).dump(2) << "\n";
+    varno::tool::printLine(varno::tool::dataJson(word).dump(2));
   } else {
-    std::cout << varno::tool::dataText(word);
+    varno::tool::printText(varno::tool::dataText(word));
   }
   return 0;
 }
 
-}  // namespace
+// The first word that is not an option, when it names no command: CLI11 would only say that a
+// command is required.
+std::optional<std::string> unknownCommand(const CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (!word.empty() && word[0] == '-') continue;  // varno's own options are all flags
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+      if (command->get_name() == word) return std::nullopt;
+    }
+    return word;
+  }
+  return std::nullopt;
+}
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   CLI::App app{"varno: talk to addressed devices over a serial line, one 12-byte frame each way"};
   app.require_subcommand(1);
   // --json and --verbose also after the command's name.
@@ -117,14 +130,16 @@ int main(int argc, char** argv) {
   varno::tool::OutputOptions output;
   app.add_flag("--json", output.json, "Print the result as JSON");
   app.add_flag("--verbose", output.verbose, "Pass the link library's diagnostics to stderr");
-  app.set_version_flag("--version", "varno " VARNO_VERSION_STRING);
+  // The library's version is the project's: one number for the library, the tools, the packages.
+  app.set_version_flag("--version", std::string("varno ") + varnoVersion());
   app.footer(
       "Exit codes: 0 success (send: a reply), 1 no reply or not a frame, 2 bad arguments,\n"
-      "3 the port did not open. \"varno COMMAND --help\" describes each command.\n");
+      "3 the port did not open, 4 standard output could not be written.\n"
+      "\"varno COMMAND --help\" describes each command.\n");
 
   std::vector<std::string> hex;
   auto* decode = app.add_subcommand("decode", "Check and decode a frame given in hex");
-  decode->add_option("frame", hex, "12 bytes in hex, spaces allowed (\"9F 01 03 ...\")")
+  decode->add_option("frame", hex, "12 bytes in hex (\"9F 01 03 ...\" or \"9F0103...\")")
       ->required();
 
   varno::tool::RecordOptions record_options;
@@ -141,7 +156,21 @@ int main(int argc, char** argv) {
   auto* scan = varno::tool::addScanCommand(app, scan_options);
   varno::tool::PollOptions poll_options;
   auto* poll = varno::tool::addPollCommand(app, poll_options);
+  varno::tool::PortsOptions ports_options;
+  auto* ports = varno::tool::addPortsCommand(app, ports_options);
+  varno::tool::MonitorOptions monitor_options;
+  auto* monitor = varno::tool::addMonitorCommand(app, monitor_options);
+  varno::tool::DoctorOptions doctor_options;
+  auto* doctor = varno::tool::addDoctorCommand(app, doctor_options);
 
+  if (const auto word = unknownCommand(app, argc, argv)) {
+    std::string names;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+      names += (names.empty() ? "" : ", ") + command->get_name();
+    }
+    std::cerr << "varno: unknown command '" << *word << "' (commands: " << names << ")\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -150,6 +179,8 @@ int main(int argc, char** argv) {
     std::cerr << "varno: " << oneLine(e.what()) << " (see --help)\n";
     return kExitUsage;
   }
+  varno::tool::routeLibraryDiagnostics(output.verbose);
+  varno::tool::setStopNotice(output.verbose);
 
   try {
     if (*decode) return runDecode(hex, output.json);
@@ -158,6 +189,9 @@ int main(int argc, char** argv) {
     if (*send) return varno::tool::runSend(send_options, output);
     if (*scan) return varno::tool::runScan(scan_options, output);
     if (*poll) return varno::tool::runPoll(poll_options, output);
+    if (*ports) return varno::tool::runPorts(ports_options, output);
+    if (*monitor) return varno::tool::runMonitor(monitor_options, output);
+    if (*doctor) return varno::tool::runDoctor(doctor_options, output);
   } catch (const UsageError& e) {
     std::cerr << "varno: " << e.what() << "\n";
     return kExitUsage;
@@ -166,4 +200,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before any other thread exists, so that every thread inherits the blocked stop signals.
+  varno::tool::startRunControl();
+  const int code = run(argc, argv);
+  if (!varno::tool::finishOutput()) {
+    std::cerr << "varno: standard output could not be written\n";
+    return varno::tool::kExitOutput;
+  }
+  return code;
 }
