@@ -300,7 +300,7 @@ void pollPort(const PollOptions& options, const OutputOptions& output, const Var
       break;
     }
     next = Clock::now() + interval;
-    const std::string time = timestampNow();
+    const std::string time = rfc3339(std::chrono::system_clock::now());
     const Transaction t = transact(link, options.link, command);
     if (t.outcome == VARNO_E_CLOSED) break;  // a second signal
     run.add(t);
@@ -321,7 +321,7 @@ void pollPort(const PollOptions& options, const OutputOptions& output, const Var
     if (options.reconnect && (t.outcome == VARNO_READ_FAILED || t.outcome == VARNO_WRITE_FAILED) &&
         (options.count == 0 || n < options.count)) {
       const Clock::time_point lost = Clock::now();
-      const std::string lost_at = timestampNow();
+      const std::string lost_at = rfc3339(std::chrono::system_clock::now());
       std::uint64_t attempts = 0;
       const bool back = reopen(link, options, run.port, attempts);
       const double gap = milliseconds(Clock::now() - lost);
@@ -351,10 +351,9 @@ void pollPort(const PollOptions& options, const OutputOptions& output, const Var
 
 }  // namespace
 
-std::string timestampNow() {
-  const auto now = std::chrono::system_clock::now();
+std::string rfc3339(std::chrono::system_clock::time_point at) {
   const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
   const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
   std::tm utc{};
   gmtime_r(&seconds, &utc);

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,8 +64,8 @@ int runSend(const SendOptions& options, const OutputOptions& output);
 int runScan(const ScanOptions& options, const OutputOptions& output);
 int runPoll(const PollOptions& options, const OutputOptions& output);
 
-// "2026-12-08T05:29:04.123456Z": RFC 3339 in UTC, to the microsecond.
-std::string timestampNow();
+// "2026-12-08T05:29:04.123456Z": `at` in RFC 3339, UTC, to the microsecond.
+std::string rfc3339(std::chrono::system_clock::time_point at);
 // One CSV field, quoted where it must be.
 std::string csvField(const std::string& text);
 // --verbose: the library's diagnostics as "varno: link: ..." lines on stderr.

@@ -22,19 +22,6 @@ namespace {
 using nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
 
-std::string rfc3339(std::chrono::system_clock::time_point at) {
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char buffer[64];
-  const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(buffer + n, sizeof buffer - n, ".%06lldZ",
-                static_cast<long long>(micros % 1000000));
-  return buffer;
-}
-
 std::string faultKey(BusFault fault) {
   std::string key = busFaultText(fault);
   std::replace(key.begin(), key.end(), ' ', '_');
