@@ -52,8 +52,12 @@ struct Recorder final : telnet::Handler {
   }
   void subnegotiation(const std::uint8_t* payload, std::size_t size, bool cut) override {
     std::string e = "sub";
-    for (std::size_t i = 0; i < size; ++i) e += " " + std::to_string(payload[i]);
-    events.push_back(e + (cut ? " cut" : ""));
+    for (std::size_t i = 0; i < size; ++i) {
+      e += ' ';
+      e += std::to_string(payload[i]);
+    }
+    if (cut) e += " cut";
+    events.push_back(e);
   }
   void feed(telnet::Decoder& d, const std::vector<std::uint8_t>& in, std::size_t from,
             std::size_t to) {
