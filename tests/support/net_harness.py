@@ -244,7 +244,7 @@ def main():
         probe = subprocess.run(["unshare", "--net", "true"], stderr=subprocess.DEVNULL)
         if probe.returncode == 0:
             env = dict(os.environ, VARNO_NET_ISOLATED="1")
-            return subprocess.run(["unshare", "--net", sys.executable] + sys.argv,
+            return subprocess.run(["unshare", "--net", sys.executable, os.path.abspath(__file__)] + sys.argv[1:],
                                   env=env).returncode
     if isolated:
         bring_loopback_up()
