@@ -202,6 +202,8 @@ class NetworkSerialPort final : public SerialPort {
   bool purge(std::uint32_t flags) override {
     std::lock_guard lock(io_);
     if (!usable()) return false;
+    if ((flags & kPurgeTxAbort) && write_pending_) server_stale_ = true;
+    if ((flags & kPurgeRxAbort) && read_pending_) server_stale_ = true;
     if (flags & (kPurgeTxAbort | kPurgeTxClear)) write_size_ = write_taken_;
     if (flags & kPurgeTxAbort) finishWrite(false);
     if (flags & kPurgeRxAbort) finishRead(false);
@@ -215,18 +217,11 @@ class NetworkSerialPort final : public SerialPort {
         in_begin_ = in_end_ = 0;
         pump();
         if (in_end_ == 0) break;
+        server_stale_ = true;
       }
       in_begin_ = in_end_ = 0;
     }
-    if ((tx || rx) && telnet_.comPortEnabled() && !broken_) {
-      // The server's buffers too. Its answer is not waited for: the server handles the purge
-      // before the bytes that follow it.
-      const std::uint8_t which = static_cast<std::uint8_t>((rx ? telnet::kPurgeReceived : 0) |
-                                                           (tx ? telnet::kPurgeToSend : 0));
-      std::uint8_t command[8];
-      queue(command, telnet::encodeComPort(telnet::kPurgeData, &which, 1, command));
-      flushOut();
-    }
+    if ((tx || rx) && server_stale_) purgeServer(rx, tx);
     return true;
   }
 
@@ -244,7 +239,11 @@ class NetworkSerialPort final : public SerialPort {
     std::lock_guard lock(io_);
     if (!usable() || settings.baud_rate == 0) return false;
     if (!telnet()) return true;  // raw: the server's settings are the line's
-    return negotiate() && setLine(settings.baud_rate);
+    if (!negotiate() || !setLine(settings.baud_rate)) return false;
+    // Whatever the server held from before this session.
+    server_stale_ = true;
+    purgeServer(true, true);
+    return true;
   }
 
   bool startWrite(const std::uint8_t* data, std::size_t size) override {
@@ -350,6 +349,7 @@ class NetworkSerialPort final : public SerialPort {
     write_size_ = write_taken_;
     finishWrite(false);
     finishRead(false);
+    server_stale_ = true;  // a transaction that failed may leave its bytes at the server
   }
 
   void abortWaits() override {
@@ -515,9 +515,26 @@ class NetworkSerialPort final : public SerialPort {
 
   void finishRead(bool ok) {
     if (!read_pending_) return;
+    if (read_got_ < read_size_) server_stale_ = true;  // the rest may still come
     read_pending_ = false;
     read_finished_ = true;
     read_ok_ = ok;
+  }
+
+  // PURGE-DATA, where COM-PORT-OPTION is agreed and something may be left at the server: after
+  // a transaction that did not end with all its bytes, or stray bytes found here. Not after every
+  // transaction: the server's answer, sent just before the reply, would hold the reply back at the
+  // server until this side acknowledges that answer, which TCP delays by up to 40 ms. The answer
+  // is not waited for: the server purges before it handles the bytes that follow.
+  void purgeServer(bool rx, bool tx) {
+    if (!telnet_.comPortEnabled() || broken_) return;
+    const std::uint8_t which = static_cast<std::uint8_t>((rx ? telnet::kPurgeReceived : 0) |
+                                                         (tx ? telnet::kPurgeToSend : 0));
+    std::uint8_t command[8];
+    if (queue(command, telnet::encodeComPort(telnet::kPurgeData, &which, 1, command))) {
+      server_stale_ = false;
+    }
+    flushOut();
   }
 
   // Waits for `done` to hold, reading and answering the server, for at most the negotiation
@@ -593,7 +610,8 @@ class NetworkSerialPort final : public SerialPort {
   std::atomic<bool> aborted_{false};
   bool connected_ = false;
   bool closed_ = false;
-  bool broken_ = false;  // the connection has ended or failed
+  bool broken_ = false;        // the connection has ended or failed
+  bool server_stale_ = false;  // the server may hold bytes of an earlier transaction
   PortError failure_ = PortError::kNone;
   NetworkPortName name_;
 
