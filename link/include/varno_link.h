@@ -114,7 +114,9 @@ typedef void(VARNO_CALL* VarnoLogHandler)(void* context, const char* text);
  *                                    BINARY both ways and COM-PORT-OPTION and sets DTR off, no
  *                                    flow control, `baud_rate`, 8N1; every answer must confirm
  *                                    the value asked for (a server that never answers for DTR
- *                                    is let be); discards are PURGE-DATA
+ *                                    is let be); the server's buffers are discarded
+ *                                    (PURGE-DATA) after the open and after a transaction
+ *                                    that did not end cleanly
  * HOST is a name, an IPv4 address or an IPv6 address in brackets ("[::1]"); PORT 1..65535; the
  * scheme in any case; at most 512 characters in all. OPTIONS, NAME=MILLISECONDS joined by '&':
  *   connect_timeout      name lookup and connect, every address of the name (1..600000; 5000)
