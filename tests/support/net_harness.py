@@ -7,7 +7,7 @@ Two simulated buses (varno-sim, devices 1, 2:silent, 5 in pieces 20 ms apart, 12
 on a TCP port by the server under test: Debian's ser2net (a config written here: one raw, one
 telnet(rfc2217) connection) or varno-sim itself (--tcp, --rfc2217). Beside them, scripted
 servers: one that never says anything, one that answers the baud rate with another, one that
-refuses COM-PORT-OPTION, a port with nobody listening and one whose backlog is full (a connect
+refuses COM-PORT-OPTION (the first also on ::1), a port with nobody listening and one whose backlog is full (a connect
 there cannot finish). A control port takes one line at a time and answers one:
     kill   the server under test is killed (SIGKILL)   -> ok
     start  ... started again on the same ports         -> ok
@@ -288,6 +288,17 @@ def main():
                 listeners.append(listener)
                 serve_forever(listener, handle)
                 scripted[name] = listener.getsockname()[1]
+            # The mute server on IPv6's loopback too, where the system has one.
+            mute6 = 0
+            try:
+                listener6 = socket.socket(socket.AF_INET6)
+                listener6.bind(("::1", 0))
+                listener6.listen(8)
+                listeners.append(listener6)
+                serve_forever(listener6, mute)
+                mute6 = listener6.getsockname()[1]
+            except OSError:
+                pass
             # A full backlog: one connection waits unaccepted, and the next ones cannot finish.
             full = listener_on(backlog=0)
             listeners.append(full)
@@ -322,6 +333,7 @@ def main():
                 "VARNO_NET_RAW_PORT": str(raw_port),
                 "VARNO_NET_CONTROL": str(control_listener.getsockname()[1]),
                 "VARNO_NET_MUTE": str(scripted["MUTE"]),
+                "VARNO_NET_MUTE6": str(mute6),
                 "VARNO_NET_PICKY": str(scripted["PICKY"]),
                 "VARNO_NET_REFUSING": str(scripted["REFUSING"]),
                 "VARNO_NET_CLOSED": str(free_port()),
