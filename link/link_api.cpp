@@ -53,7 +53,8 @@ const char* const kOutcomeTexts[] = {
 
 const char* const kErrorTexts[] = {
     nullptr,  // 0 is above
-    "A bad argument: a null pointer, an empty port name or a baud rate of 0.",
+    "A bad argument: a null pointer, an empty port name, a malformed network port name or a baud "
+    "rate of 0.",
     "No such port.",
     nullptr,  // permission: the platform's own words
     "The port is in use by another program or by another link.",

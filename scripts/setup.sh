@@ -8,7 +8,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   libcli11-dev nlohmann-json3-dev
-  python3-serial
+  python3-serial ser2net
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
   python3-pytest python3-setuptools python3-pip

@@ -1,9 +1,9 @@
 """Runs the peer clients one after another, each against its own fresh varno-sim, and prints one
-Markdown table per line speed. Started by run.sh, which builds and installs what this needs;
+Markdown table per line speed (with --network: per network mode, through ser2net). Started by run.sh, which builds and installs what this needs;
 standard library only.
 
     peers.py [N] [--baud B] [--warmup W] [--rounds R] [--cpus LIST] [--only NAME,...]
-             [--no-unpaced] [--json FILE]
+             [--no-unpaced] [--json FILE] [--network]
 
 N exchanges per client (default 2000) after W warm-up exchanges (default 200). Every client runs
 once with the simulator answering at once and once with it pacing the line at B baud (default
@@ -12,6 +12,10 @@ clients taking turns), and its samples are pooled. --cpus keeps clients and simu
 CPUs given: on a virtual machine whose idle processors halt, a wake-up that crosses processors
 can cost tens of microseconds, and where the scheduler happens to put the two processes then
 decides an unpaced exchange's time more than the client does.
+
+--network compares the network clients instead: this library's tcp:// and rfc2217:// ports with
+pyserial's socket:// and rfc2217:// clients, each run against its own fresh varno-sim (answering
+at once) served on 127.0.0.1 by its own Debian ser2net (raw, then telnet with RFC 2217).
 """
 import argparse
 import json
@@ -73,6 +77,172 @@ def clients(build: Path):
         Client("node", "Node serialport write/'data'", [node, str(HERE / "node_client.js")],
                env={"NODE_PATH": str(node_modules)}),
     ]
+
+
+@dataclass
+class NetworkClient:
+    name: str
+    label: str
+    command: list
+    urls: dict  # mode -> the URL format for the client, {port} filled in
+    tail: list = field(default_factory=list)
+
+
+NETWORK_MODES = {"raw": "tcp", "rfc2217": "telnet(rfc2217),tcp"}
+
+
+def network_clients(build: Path):
+    peers_bin = build / "bench" / "peers"
+    return [
+        NetworkClient("varno", "VarnoDLL send to callback", [str(peers_bin / "peer_varno")],
+                      {"raw": "tcp://127.0.0.1:{port}", "rfc2217": "rfc2217://127.0.0.1:{port}"},
+                      ["callback"]),
+        # ser2net serving a terminal does not answer SET-CONTROL for DTR, which pyserial's client
+        # waits for unless told not to.
+        NetworkClient("pyserial", "pyserial 3.5 write/read(12)",
+                      ["/usr/bin/python3", str(HERE / "pyserial_client.py")],
+                      {"raw": "socket://127.0.0.1:{port}",
+                       "rfc2217": "rfc2217://127.0.0.1:{port}?ign_set_control"}),
+    ]
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, limit=10.0):
+    """Whether something listens on the port within `limit` (from /proc: no connection made)."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+            try:
+                with open(table) as f:
+                    for line in list(f)[1:]:
+                        fields = line.split()
+                        if int(fields[1].split(":")[1], 16) == port and fields[3] == "0A":
+                            return True
+            except OSError:
+                pass
+        time.sleep(0.02)
+    return False
+
+
+def run_network_client(client: NetworkClient, mode, sim: Path, count, warmup, cpus):
+    """One run of one network client against a fresh simulator behind a fresh ser2net."""
+    result = Result()
+    with tempfile.TemporaryDirectory(prefix="varno-peers-") as directory, \
+            tempfile.TemporaryFile() as sim_log, tempfile.TemporaryFile() as client_log:
+        try:
+            proc, path = start_simulator(sim, 0, sim_log, cpus)
+        except RuntimeError as e:
+            result.failure = str(e)
+            return result
+        port = free_port()
+        config = Path(directory) / "ser2net.yaml"
+        config.write_text("%YAML 1.1\n---\n"
+                          f"connection: &line\n"
+                          f"    accepter: {NETWORK_MODES[mode]},127.0.0.1,{port}\n"
+                          f"    options:\n"
+                          f"      kickolduser: true\n"
+                          f"    connector: serialdev,{path},{UNPACED_OPEN_BAUD}n81,local\n")
+        server = None
+        try:
+            server = subprocess.Popen(["ser2net", "-n", "-c", str(config), "-P",
+                                       str(Path(directory) / "pid")],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, preexec_fn=pinning(cpus))
+            if not wait_listening(port):
+                result.failure = "ser2net is not listening"
+                return result
+            url = client.urls[mode].format(port=port)
+            args = client.command + [url, str(UNPACED_OPEN_BAUD), str(count), str(warmup)] + \
+                client.tail
+            limit = 30 + (count + warmup) * 0.05
+            done = subprocess.run(args, stdout=subprocess.PIPE, stderr=client_log,
+                                  stdin=subprocess.DEVNULL, timeout=limit,
+                                  preexec_fn=pinning(cpus))
+        except OSError as e:
+            result.failure = f"cannot run: {e}"
+            return result
+        except subprocess.TimeoutExpired:
+            result.failure = "no result in time (killed)"
+            return result
+        finally:
+            if server is not None:
+                server.terminate()
+                try:
+                    server.wait(5)
+                except subprocess.TimeoutExpired:
+                    server.kill()
+                    server.wait()
+            stop_simulator(proc)
+        client_log.seek(0)
+        log = client_log.read().decode(errors="replace")
+        lines = [l for l in done.stdout.decode(errors="replace").splitlines() if l.startswith("{")]
+        if done.returncode != 0 or not lines:
+            result.failure = f"exit status {done.returncode}: {last_message(log)}"
+            return result
+    try:
+        data = json.loads(lines[-1])
+        result.samples = [float(s) for s in data.pop("samples_us")]
+        result.cpu_s = float(data.pop("cpu_s"))
+        result.count = int(data.pop("count"))
+        result.errors = int(data.pop("errors", 0))
+        result.warmup_errors = int(data.pop("warmup_errors", 0))
+        result.first_error = str(data.pop("first_error", ""))
+    except (ValueError, KeyError, TypeError) as e:
+        result.failure = f"unreadable result line ({e})"
+    if not result.failure and not result.samples:
+        result.failure = f"every exchange failed; the first, {result.first_error}"
+    return result
+
+
+def run_network(a, build, cpus):
+    """The network comparison: tables and targets; the exit status."""
+    sim = build / "tools" / "sim" / "varno-sim"
+    chosen = network_clients(build)
+    print(f"command: {a.command or shlex.join(sys.argv)}")
+    print(f"machine: {load_line()} at start, {time.strftime('%Y-%m-%d %H:%M:%S')}")
+    print(f"{a.count} exchanges per client after {a.warmup} warm-up, {a.rounds} round(s); each "
+          "client in its own process against its own varno-sim behind its own ser2net, one at a "
+          "time")
+    ticks_before = cpu_ticks()
+    by_mode = {}
+    for mode in NETWORK_MODES:
+        runs = {c.name: [] for c in chosen}
+        for round_number in range(a.rounds):
+            for c in chosen:
+                r = run_network_client(c, mode, sim, a.count, a.warmup, cpus)
+                where = f"{mode}, round {round_number + 1}"
+                if r.failure:
+                    print(f"{c.label} ({where}): FAILED: {r.failure}", file=sys.stderr)
+                else:
+                    print(f"{c.label} ({where}): median {median_p99(r.samples)[0]:.1f} µs",
+                          file=sys.stderr)
+                runs[c.name].append(r)
+        by_mode[mode] = {name: pool(rs) for name, rs in runs.items()}
+    lines = []
+    for mode, results in by_mode.items():
+        title = {"raw": "Raw TCP through ser2net (varno tcp://, pyserial socket://)",
+                 "rfc2217": "RFC 2217 through ser2net (varno rfc2217://, pyserial rfc2217://)"}
+        table(title[mode], chosen, results, None)
+        lib, py = results["varno"], results["pyserial"]
+        if not lib.failure and not py.failure:
+            (lm, lp), (pm, pp) = median_p99(lib.samples), median_p99(py.samples)
+            lines.append(f"{mode}: median {lm:.1f} µs vs pyserial's {pm:.1f} µs (target: no "
+                         f"worse): {'met' if lm <= pm else 'MISSED'}")
+            lines.append(f"{mode}: p99 {lp:.1f} µs vs pyserial's {pp:.1f} µs = {lp / pp:.2f}× "
+                         f"(target ≤ 1.1×): {'met' if lp <= 1.1 * pp else 'MISSED'}")
+    if lines:
+        print("\n### Targets\n")
+        for line in lines:
+            print(f"- {line}")
+    print(f"\nmachine: {load_line()} at end; {busy_line(ticks_before, cpu_ticks())}")
+    failed = any(r.failure for results in by_mode.values() for r in results.values())
+    return 1 if failed else 0
 
 
 def cpu_ticks():
@@ -326,6 +496,8 @@ def main():
     parser.add_argument("--build", default=str(ROOT / "build" / "release"), metavar="DIR")
     parser.add_argument("--json", metavar="FILE", help="also write every sample here")
     parser.add_argument("--command", default="", help=argparse.SUPPRESS)  # as run.sh was called
+    parser.add_argument("--network", action="store_true",
+                        help="compare the network clients through ser2net instead")
     a = parser.parse_args()
     if a.count <= 0 or a.warmup < 0 or a.rounds <= 0 or a.baud < 0:
         parser.error("N and R must be positive, W and B not negative")
@@ -337,6 +509,8 @@ def main():
         except ValueError:
             parser.error("--cpus takes CPU numbers separated by commas")
     build = Path(a.build)
+    if a.network:
+        return run_network(a, build, cpus)
     sim = build / "tools" / "sim" / "varno-sim"
     chosen = clients(build)
     if a.only:

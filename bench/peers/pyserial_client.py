@@ -3,6 +3,9 @@
 
     /usr/bin/python3 pyserial_client.py PATH BAUD COUNT WARMUP
 
+PATH may be one of pyserial's URLs (socket://HOST:PORT, rfc2217://HOST:PORT[?options]): then
+pyserial's own network client makes the exchange, with its default time-outs between bytes.
+
 Prints one line of JSON ({"count", "cpu_s", "errors", "samples_us", ...}) like the C++ clients:
 a failed exchange is counted, left out of the samples and followed by a pause; too many of them,
 or anything else going wrong, end the client with one line on stderr and exit status 1.
@@ -36,7 +39,10 @@ def main():
         fail(f"no pyserial for {sys.executable} (Debian: python3-serial, scripts/setup.sh)")
 
     try:
-        port = serial.Serial(path, baud, timeout=1.0, inter_byte_timeout=0.010)
+        if "://" in path:
+            port = serial.serial_for_url(path, baudrate=baud, timeout=1.0)
+        else:
+            port = serial.Serial(path, baud, timeout=1.0, inter_byte_timeout=0.010)
     except (serial.SerialException, OSError) as e:
         fail(f"cannot open {path}: {e}")
 

@@ -7,6 +7,10 @@
 #
 #   bench/peers/run.sh [N] [--baud B] [--warmup W] [--rounds R] [--cpus LIST] [--only NAME,...]
 #                       [--no-unpaced] [--json FILE]
+#   bench/peers/run.sh --network [N] [--rounds R] [--warmup W] [--cpus LIST]
+#
+# --network: this library's tcp:// and rfc2217:// ports beside pyserial's socket:// and rfc2217://
+# clients, each through its own Debian ser2net (scripts/setup.sh installs it) to its own varno-sim.
 #
 # Builds the release preset's pieces it needs and installs the Node peer under build/peers-node
 # when it is missing. pyserial comes from Debian (python3-serial, scripts/setup.sh).

@@ -54,7 +54,7 @@ extern "C" {
 
 /* Error codes. Never reused, never renumbered. */
 #define VARNO_OK 0
-#define VARNO_E_ARGUMENT (-1)              /* a null pointer, an empty name, a bad value */
+#define VARNO_E_ARGUMENT (-1)              /* a null pointer, a bad or empty name, a bad value */
 #define VARNO_E_NOT_FOUND (-2)             /* no such port */
 #define VARNO_E_PERMISSION (-3)            /* the system denied access to the port */
 #define VARNO_E_IN_USE (-4)                /* another link or program holds the port */
@@ -107,8 +107,32 @@ typedef void(VARNO_CALL* VarnoLogHandler)(void* context, const char* text);
  * bit, no flow control, DTR off, RTS only while transmitting) and starts the link's worker.
  * Port names: Windows "COM3" (opens \\.\COM3); Linux a path ("/dev/ttyUSB0") or a name under
  * /dev ("ttyUSB0").
+ * A serial line behind a device server (ser2net, an Ethernet gateway), on any platform:
+ *   "tcp://HOST:PORT[?OPTIONS]"      raw TCP: bytes pass unchanged; the server sets the line, and
+ *                                    `baud_rate` is not used (it must still not be 0)
+ *   "rfc2217://HOST:PORT[?OPTIONS]"  telnet with COM-PORT-OPTION (RFC 2217): the open agrees on
+ *                                    BINARY both ways and COM-PORT-OPTION and sets DTR off, no
+ *                                    flow control, `baud_rate`, 8N1; every answer must confirm
+ *                                    the value asked for (a server that never answers for DTR
+ *                                    is let be); the server's buffers are discarded
+ *                                    (PURGE-DATA) after the open and after a transaction
+ *                                    that did not end cleanly
+ * HOST is a name, an IPv4 address or an IPv6 address in brackets ("[::1]"); PORT 1..65535; the
+ * scheme in any case; at most 512 characters in all. OPTIONS, NAME=MILLISECONDS joined by '&':
+ *   connect_timeout      name lookup and connect, every address of the name (1..600000; 5000)
+ *   negotiation_timeout  rfc2217 only: each wait for the server's answers (1..600000; 3000)
+ *   inter_byte_timeout   silence that ends a reply being read (1..60000; 50, where a serial
+ *                        port has 10: a network delivers a reply in pieces); a reply still ends
+ *                        at once on its 12th byte
+ * A malformed name (a missing or out-of-range port, an unknown, repeated or bad option) is
+ * VARNO_E_ARGUMENT; a host that cannot be found or reached, or a connect that is refused or not
+ * done within connect_timeout, is VARNO_E_NOT_FOUND; a server that does not agree or answer is
+ * VARNO_E_REFUSED_LINE_SETTINGS. A connection that drops ends the transaction under way at once
+ * with VARNO_READ_FAILED or VARNO_WRITE_FAILED, as does every later one on that link: close it
+ * and open it again.
  * Returns VARNO_OK and stores the new link in *link, or a negative code and stores NULL:
- * VARNO_E_ARGUMENT (null or empty name, null `link`, baud rate 0), VARNO_E_NOT_FOUND,
+ * VARNO_E_ARGUMENT (null or empty name, null `link`, baud rate 0, a malformed network name),
+ * VARNO_E_NOT_FOUND,
  * VARNO_E_PERMISSION, VARNO_E_IN_USE (also when this process has it open), VARNO_E_NOT_SERIAL,
  * VARNO_E_REFUSED_* (which setting), VARNO_E_RESOURCES, VARNO_E_SYSTEM. Logs nothing.
  * Any thread. Links are independent: several may be open at once, on different ports. */

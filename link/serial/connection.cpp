@@ -85,6 +85,8 @@ std::int32_t stepFailure(const SerialPort& port, std::int32_t refused) {
       return VARNO_E_RESOURCES;
     case PortError::kSystem:
       return VARNO_E_SYSTEM;
+    case PortError::kBadName:
+      return VARNO_E_ARGUMENT;
   }
   return refused;
 }
@@ -124,7 +126,7 @@ std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
   auto session = std::make_shared<Session>(core_, classic_);
   auto worker = std::make_unique<WorkerThread>();
   auto handed_over = std::make_unique<std::shared_ptr<Session>>(session);
-  session->port = options.make_port ? options.make_port() : makeSystemSerialPort();
+  session->port = options.make_port ? options.make_port() : makePortFor(name);
   SerialPort& port = *session->port;
 
   if (!port.createEvents() || !session->wake.valid()) {

@@ -1,6 +1,7 @@
 // The library's whole contact with the serial driver: one port, the operations the connection
 // and the transactions are made of. One implementation per platform (serial_port_win32.cpp,
-// serial_port_posix.cpp), chosen at build time; tests substitute fakes.
+// serial_port_posix.cpp), chosen at build time, and one for lines reached over TCP
+// (serial_port_network.cpp); tests substitute fakes.
 //
 // Every operation but the waits returns at once. Results follow the Windows communications
 // interface: false means the platform call failed.
@@ -43,6 +44,7 @@ enum class PortError {
   kNotSerial,   // the device is not a serial port
   kResources,   // out of memory, descriptors or events
   kSystem,      // any other error of the system
+  kBadName,     // a network port name that is not well formed
 };
 
 struct LineSettings {
@@ -113,6 +115,9 @@ class SerialPort {
 
 // The port of this platform.
 std::unique_ptr<SerialPort> makeSystemSerialPort();
+// The port a name asks for: a network port for "tcp://..." and "rfc2217://...", otherwise the
+// platform's.
+std::unique_ptr<SerialPort> makePortFor(const std::string& name);
 
 }  // namespace varno
 

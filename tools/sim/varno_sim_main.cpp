@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "device_argument.h"
+#include "network_server.h"
 #include "simulator.h"
 #include "varno_version.h"
 
@@ -52,11 +54,19 @@ Pacing:
   have arrived; a command occupies the line for twelve byte times from its first
   byte, so an answer ends no sooner than 24 byte times after the command began.
 
+Network:
+  --tcp PORT serves the line on 127.0.0.1:PORT as raw TCP, --rfc2217 PORT as telnet
+  with COM-PORT-OPTION (RFC 2217: the client's baud rate and framing are set on the
+  terminal, and each setting answered). One client at a time; a new client takes
+  over. PORT 0 takes a free port.
+
 Output:
   The first line on standard output is the path of the terminal to open (the same
   as --link's target); with --tap, the second is the tap's terminal, which mirrors
-  every byte on the line both ways (commands and answers, as they pass). The simulator then serves until SIGINT or SIGTERM, and exits
-  with 0. With --verbose, every frame received and every answer goes to standard
+  every byte on the line both ways (commands and answers, as they pass); then one
+  line with the address of each network server (tcp://127.0.0.1:PORT,
+  rfc2217://127.0.0.1:PORT, in that order). The simulator then serves until SIGINT
+  or SIGTERM, and exits with 0. With --verbose, every frame received and every answer goes to standard
   error in hex. Bad arguments exit with 2, other failures with 1.
 
 Example:
@@ -112,6 +122,13 @@ int main(int argc, char** argv) {
                  "varno monitor); its path is the second line of output. PATH: also make PATH a "
                  "symbolic link to it; auto: only print it")
       ->type_name("PATH|auto");
+  std::optional<std::uint16_t> tcp_port;
+  std::optional<std::uint16_t> rfc2217_port;
+  app.add_option("--tcp", tcp_port, "Serve the line as raw TCP on 127.0.0.1:PORT (0: any port)")
+      ->type_name("PORT");
+  app.add_option("--rfc2217", rfc2217_port,
+                 "Serve the line as telnet with COM-PORT-OPTION on 127.0.0.1:PORT (0: any port)")
+      ->type_name("PORT");
   app.add_flag("-v,--verbose", verbose, "Log every frame received and every answer to stderr");
   app.set_version_flag("--version", "varno-sim " VARNO_VERSION_STRING);
   app.add_option("DEVICE", device_texts, "ADDR[:OPTION[,OPTION...]], see below")
@@ -189,14 +206,31 @@ int main(int argc, char** argv) {
       }
     }
   }
+  std::vector<std::unique_ptr<varno::sim::NetworkServer>> servers;
+  try {
+    using Protocol = varno::sim::NetworkServer::Protocol;
+    if (tcp_port) {
+      servers.push_back(
+          std::make_unique<varno::sim::NetworkServer>(path, *tcp_port, Protocol::kRaw));
+    }
+    if (rfc2217_port) {
+      servers.push_back(
+          std::make_unique<varno::sim::NetworkServer>(path, *rfc2217_port, Protocol::kRfc2217));
+    }
+  } catch (const std::system_error& e) {
+    if (!link.empty()) removeLink(link, path);
+    return failure(std::string("cannot serve the line on the network: ") + e.what());
+  }
   std::printf("%s\n", path.c_str());
   if (!tap_path.empty()) std::printf("%s\n", tap_path.c_str());
+  for (const auto& server : servers) std::printf("%s\n", server->url().c_str());
   std::fflush(stdout);
 
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) != 0) {
   }
   if (verbose) std::fprintf(stderr, "%s: stopping\n", strsignal(signal_number));
+  servers.clear();
   simulator.reset();
   if (!link.empty()) removeLink(link, path);
   if (!tap_link.empty()) removeLink(tap_link, tap_path);

@@ -1,0 +1,331 @@
+// Links over the network, end to end through the C interface: against Debian's ser2net or
+// varno-sim's own servers (whichever tests/support/net_harness.py started), and against servers
+// that misbehave. Natively and, in the Windows build, under Wine through Winsock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VarnoDLL.h"
+#include "serial/socket.h"
+#include "support/diagnostic_log.h"
+#include "varno_link.h"
+
+namespace varno::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kHost = 31;
+constexpr std::uint8_t kAnswers = 1;
+constexpr std::uint8_t kSilent = 2;
+constexpr std::uint8_t kInPieces = 5;  // 4 + 4 + 4 bytes, 20 ms apart
+constexpr std::uint8_t kTopAddress = 127;
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string local(const char* scheme, const char* port_variable, const std::string& tail = "") {
+  return std::string(scheme) + "://127.0.0.1:" + env(port_variable) + tail;
+}
+
+// One line to the harness's control port, and its one-line answer ("" when it cannot be had).
+std::string control(const std::string& command) {
+  std::vector<SocketAddress> addresses;
+  const auto port = static_cast<std::uint16_t>(std::stoi(env("VARNO_NET_CONTROL")));
+  if (lookUpHost("127.0.0.1", port, true, addresses) != LookupResult::kFound) return "";
+  const std::unique_ptr<Socket> socket = makeSocket();
+  if (!socket || !socket->createAbortEvent()) return "";
+  IoStatus status = socket->startConnect(addresses.front());
+  if (status == IoStatus::kWouldBlock) {
+    if (!(socket->wait(kSocketWritable, 5000) & kSocketWritable) || !socket->connectResult()) {
+      return "";
+    }
+  } else if (status != IoStatus::kDone) {
+    return "";
+  }
+  const std::string line = command + "\n";
+  std::size_t sent = 0;
+  while (sent < line.size()) {
+    std::size_t n = 0;
+    status = socket->send(reinterpret_cast<const std::uint8_t*>(line.data()) + sent,
+                          line.size() - sent, n);
+    if (status == IoStatus::kWouldBlock) socket->wait(kSocketWritable, 1000);
+    if (status != IoStatus::kDone && status != IoStatus::kWouldBlock) return "";
+    sent += n;
+  }
+  std::string answer;
+  const auto give_up = Clock::now() + 30s;
+  while (Clock::now() < give_up) {
+    std::uint8_t buffer[64];
+    std::size_t n = 0;
+    status = socket->receive(buffer, sizeof buffer, n);
+    if (status == IoStatus::kWouldBlock) {
+      socket->wait(kSocketReadable, 1000);
+      continue;
+    }
+    if (status != IoStatus::kDone) break;
+    answer.append(reinterpret_cast<const char*>(buffer), n);
+    const std::size_t end = answer.find('\n');
+    if (end != std::string::npos) return answer.substr(0, end);
+  }
+  return "";
+}
+
+VarnoFrame command(std::uint8_t dest, std::uint8_t source = kHost) {
+  VarnoFrame f{};
+  f.dest = dest;
+  f.source = source;
+  f.code = 3;
+  f.param = 0x85;
+  f.data[0] = 0xFF;
+  f.data[1] = 0x80;
+  f.data[2] = 0x01;
+  f.data[3] = 0x02;
+  return f;
+}
+
+std::int32_t transact(VarnoLink* link, VarnoFrame frame, std::uint32_t reply_timeout_ms,
+                      VarnoFrame& reply) {
+  return varnoLinkTransact(link, &frame, 1000, reply_timeout_ms, &reply);
+}
+
+// Outcomes a handler receives, with the moment each came.
+struct Outcomes {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::pair<std::int32_t, Clock::time_point>> seen;
+
+  static void VARNO_CALL handler(void* context, const VarnoFrame*, std::int32_t outcome) {
+    auto* self = static_cast<Outcomes*>(context);
+    {
+      std::lock_guard lock(self->mutex);
+      self->seen.emplace_back(outcome, Clock::now());
+    }
+    self->arrived.notify_all();
+  }
+  bool waitFor(std::size_t count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex);
+    return arrived.wait_for(lock, limit, [&] { return seen.size() >= count; });
+  }
+};
+
+// Until the link is in `state`, at most `limit`.
+bool reaches(VarnoLink* link, std::int32_t state, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (varnoLinkState(link) != state) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+class NetworkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (env("VARNO_NET_RAW").empty()) {
+      GTEST_SKIP() << "needs the servers of tests/support/net_harness.py";
+    }
+    // A busy machine may hold the simulator up between the pieces of a reply well past the
+    // default 50 ms; the limit is the one option every link here is opened with.
+    lines = {env("VARNO_NET_RAW") + "?inter_byte_timeout=1000",
+             env("VARNO_NET_RFC2217") + "?inter_byte_timeout=1000"};
+  }
+
+  std::vector<std::string> lines;
+};
+
+TEST_F(NetworkTest, FramesCrossRawAndRfc2217LinesIntact) {
+  for (const std::string& name : lines) {
+    SCOPED_TRACE(name);
+    VarnoLink* link = nullptr;
+    ASSERT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_OK);
+    VarnoFrame reply{};
+    ASSERT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+    EXPECT_EQ(reply.dest, 0x80 | kHost);
+    EXPECT_EQ(reply.source, kAnswers);
+    EXPECT_EQ(reply.param, 0x85);
+    EXPECT_EQ(reply.data[0], 0xFF);
+    EXPECT_EQ(reply.data[1], 0x80);
+
+    // Address 127 from 127: byte 0 is 0xFF both ways, the telnet escape byte.
+    ASSERT_EQ(transact(link, command(kTopAddress, kTopAddress), 2000, reply), VARNO_REPLY);
+    EXPECT_EQ(reply.dest, 0xFF);
+    EXPECT_EQ(reply.source, kTopAddress);
+
+    // Pieces 20 ms apart, as a network delivers them, are one reply.
+    EXPECT_EQ(transact(link, command(kInPieces), 2000, reply), VARNO_REPLY);
+    EXPECT_EQ(reply.source, kInPieces);
+
+    EXPECT_EQ(transact(link, command(kSilent), 150, reply), VARNO_NO_REPLY);
+    EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+
+    // A close ends a wait for a reply at once.
+    Outcomes outcomes;
+    const VarnoFrame silent = command(kSilent);
+    ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
+    ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+    const auto closing = Clock::now();
+    varnoLinkClose(link);
+    EXPECT_LT(Clock::now() - closing, 3s);
+    ASSERT_TRUE(outcomes.waitFor(1, 1s));
+    EXPECT_EQ(outcomes.seen[0].first, VARNO_E_CLOSED);
+  }
+}
+
+TEST_F(NetworkTest, TheBaudRateAskedForReachesTheTerminal) {
+  for (const std::uint32_t baud : {115200u, 250000u, 9600u}) {
+    VarnoLink* link = nullptr;
+    ASSERT_EQ(varnoLinkOpen(lines[1].c_str(), baud, &link), VARNO_OK) << baud;
+    EXPECT_EQ(control("speed"), std::to_string(baud));
+    VarnoFrame reply{};
+    EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+    varnoLinkClose(link);
+  }
+}
+
+TEST_F(NetworkTest, AServerThatDiesEndsTheTransactionAtOnceAndAReopenWorks) {
+  for (const std::string& name : lines) {
+    SCOPED_TRACE(name);
+    VarnoLink* link = nullptr;
+    ASSERT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_OK);
+    Outcomes outcomes;
+    const VarnoFrame silent = command(kSilent);
+    ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
+    ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+    ASSERT_EQ(control("kill"), "ok");
+    const auto killed = Clock::now();
+    ASSERT_TRUE(outcomes.waitFor(1, 20s)) << "the transaction hangs";
+    EXPECT_TRUE(outcomes.seen[0].first == VARNO_READ_FAILED ||
+                outcomes.seen[0].first == VARNO_WRITE_FAILED)
+        << outcomes.seen[0].first;
+    EXPECT_LT(outcomes.seen[0].second - killed, 5s);
+
+    // The next one on the dead connection fails at once too.
+    ASSERT_TRUE(reaches(link, VARNO_STATE_IDLE, 5s));
+    VarnoFrame reply{};
+    const auto start = Clock::now();
+    const std::int32_t outcome = transact(link, command(kAnswers), 20000, reply);
+    EXPECT_TRUE(outcome == VARNO_READ_FAILED || outcome == VARNO_WRITE_FAILED) << outcome;
+    EXPECT_LT(Clock::now() - start, 5s);
+    varnoLinkClose(link);
+
+    ASSERT_EQ(control("start"), "ok");
+    ASSERT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_OK);
+    EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+    varnoLinkClose(link);
+  }
+}
+
+TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
+  const std::string mute = local("rfc2217", "VARNO_NET_MUTE", "?negotiation_timeout=300");
+  VarnoLink* link = nullptr;
+  auto start = Clock::now();
+  EXPECT_EQ(varnoLinkOpen(mute.c_str(), 38400, &link), VARNO_E_REFUSED_LINE_SETTINGS);
+  EXPECT_EQ(link, nullptr);
+  EXPECT_GE(Clock::now() - start, 290ms);
+  EXPECT_LT(Clock::now() - start, 5s);
+
+  // The baud rate answered with another; COM-PORT-OPTION refused.
+  for (const char* port : {"VARNO_NET_PICKY", "VARNO_NET_REFUSING"}) {
+    start = Clock::now();
+    EXPECT_EQ(varnoLinkOpen(local("rfc2217", port).c_str(), 38400, &link),
+              VARNO_E_REFUSED_LINE_SETTINGS)
+        << port;
+    EXPECT_LT(Clock::now() - start, 5s);
+  }
+
+  // The classic open says which step failed.
+  DiagnosticLog log;
+  EXPECT_FALSE(varnoOpenSerialPortA(mute.c_str(), 38400));
+  EXPECT_EQ(log.take(), (Texts{"\n openInterface !SetCommState"}));
+
+  // Raw negotiates nothing: the open succeeds, and nobody answers.
+  ASSERT_EQ(varnoLinkOpen(local("tcp", "VARNO_NET_MUTE").c_str(), 38400, &link), VARNO_OK);
+  VarnoFrame reply{};
+  EXPECT_EQ(transact(link, command(kAnswers), 100, reply), VARNO_NO_REPLY);
+  varnoLinkClose(link);
+}
+
+TEST_F(NetworkTest, HostileNamesAreClearErrors) {
+  const std::string port = env("VARNO_NET_RAW_PORT");
+  const std::vector<std::string> malformed = {
+      "tcp://127.0.0.1:" + port + "?" + std::string(600, 'x'),
+      "tcp://" + std::string(300, 'a') + ":1",
+      "tcp://127.0.0.1:0",
+      "tcp://127.0.0.1:65536",
+      "tcp://127.0.0.1:99999999999",
+      "tcp://127.0.0.1",
+      "tcp://127.0.0.1:",
+      "tcp://:" + port,
+      "tcp://127.0.0.1:+1",
+      "tcp://127.0.0.1:" + port + "/",
+      "tcp://127.0.0.1:" + port + "?",
+      "tcp://127.0.0.1:" + port + "?junk=1",
+      "tcp://127.0.0.1:" + port + "?connect_timeout",
+      "tcp://127.0.0.1:" + port + "?connect_timeout=",
+      "tcp://127.0.0.1:" + port + "?connect_timeout=-1",
+      "tcp://127.0.0.1:" + port + "?connect_timeout=1s",
+      "tcp://127.0.0.1:" + port + "?inter_byte_timeout=0",
+      "tcp://127.0.0.1:" + port + "?connect_timeout=10&connect_timeout=20",
+      "tcp://127.0.0.1:" + port + "?negotiation_timeout=100",  // raw negotiates nothing
+      "rfc2217://127.0.0.1:" + port + "?connect_timeout=100&",
+      "tcp://[::1:" + port,
+      "tcp://[127.0.0.1]:" + port,
+      "tcp://host name:" + port,
+      "tcp://host%2f:" + port,
+  };
+  for (const std::string& name : malformed) {
+    VarnoLink* link = nullptr;
+    EXPECT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_E_ARGUMENT) << name;
+  }
+  DiagnosticLog log;
+  EXPECT_FALSE(varnoOpenSerialPortA("tcp://127.0.0.1:0", 38400));
+  EXPECT_EQ(log.take(), (Texts{"\n openInterface INVALID_HANDLE_VALUE"}));
+
+  // Nobody there, and a connect that cannot finish: no such port, within the time-out.
+  VarnoLink* link = nullptr;
+  auto start = Clock::now();
+  EXPECT_EQ(varnoLinkOpen(local("tcp", "VARNO_NET_CLOSED").c_str(), 38400, &link),
+            VARNO_E_NOT_FOUND);
+  EXPECT_LT(Clock::now() - start, 5s);
+  start = Clock::now();
+  EXPECT_EQ(
+      varnoLinkOpen(local("tcp", "VARNO_NET_FULL", "?connect_timeout=300").c_str(), 38400, &link),
+      VARNO_E_NOT_FOUND);
+  EXPECT_GE(Clock::now() - start, 290ms);
+  EXPECT_LT(Clock::now() - start, 5s);
+
+  if (env("VARNO_NET_ISOLATED") == "1") {
+    // No name server can be reached from here: the lookup fails, in bounded time either way.
+    start = Clock::now();
+    EXPECT_EQ(varnoLinkOpen("tcp://no-such-host.invalid:4000?connect_timeout=2000", 38400, &link),
+              VARNO_E_NOT_FOUND);
+    EXPECT_LT(Clock::now() - start, 5s);
+  }
+
+  // An IPv6 address, where the system has IPv6.
+  if (env("VARNO_NET_MUTE6") != "0") {
+    ASSERT_EQ(varnoLinkOpen(("tcp://[::1]:" + env("VARNO_NET_MUTE6")).c_str(), 38400, &link),
+              VARNO_OK);
+    varnoLinkClose(link);
+  }
+
+  // A name that the system knows: localhost (whichever of ::1 and 127.0.0.1 comes first).
+  ASSERT_EQ(varnoLinkOpen(("TCP://localhost:" + port).c_str(), 38400, &link), VARNO_OK);
+  VarnoFrame reply{};
+  EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+  varnoLinkClose(link);
+}
+
+}  // namespace
+}  // namespace varno::test
