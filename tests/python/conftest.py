@@ -4,7 +4,7 @@ VARNO_LIBRARY (the library) and VARNO_SIM (varno-sim) come from CTest; run by ha
 preset's build is used. The package is imported from python/ in the source tree.
 """
 import os
-import select
+import threading
 import signal
 import subprocess
 import sys
@@ -20,14 +20,28 @@ sys.path.insert(0, str(ROOT / "python"))
 
 
 class Simulator:
-    def __init__(self, devices, baud=None):
-        args = [str(SIM)] + (["--baud", str(baud)] if baud else []) + list(devices)
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        ready, _, _ = select.select([self.process.stdout], [], [], 10)
-        self.path = self.process.stdout.readline().decode().strip() if ready else ""
-        if not self.path.startswith("/"):
+    def __init__(self, devices, baud=None, serve=()):
+        """serve: ("tcp", "rfc2217") to serve the line on 127.0.0.1 too; self.names has the
+        port names for those, in that order."""
+        args = [str(SIM)] + (["--baud", str(baud)] if baud else [])
+        for kind in serve:
+            args += [f"--{kind}", "0"]
+        self.process = subprocess.Popen(args + list(devices), stdout=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL)
+        lines = []
+
+        def read():  # (the pipe's reader buffers: select() cannot tell a second line is there)
+            for _ in range(1 + len(serve)):
+                lines.append(self.process.stdout.readline().decode().strip())
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        reader.join(10)
+        lines += [""] * (1 + len(serve) - len(lines))
+        self.path, self.names = lines[0], lines[1:]
+        if not self.path.startswith("/") or not all("://" in n for n in self.names):
             self.stop()
-            raise RuntimeError(f"{SIM} gave no terminal path")
+            raise RuntimeError(f"{SIM} gave no terminal path or server address")
 
     def stop(self):
         if self.process.poll() is None:

@@ -10,6 +10,7 @@ import time
 import pytest
 
 import varno
+from conftest import Simulator
 from varno import _native
 
 SILENT = 2
@@ -59,6 +60,21 @@ def test_outcomes_map_to_exceptions(outcome, kind, builtin):
     assert type(error) is kind and error.code == outcome and error.command.source == 6
     assert error.text == _native.error_text(outcome)
     assert builtin is None or isinstance(error, builtin)
+
+
+def test_network_port_names_pass_through():
+    sim = Simulator(["1", "2:silent"], serve=("tcp", "rfc2217"))
+    try:
+        for name in sim.names:
+            with varno.Link(name, 38400) as link:
+                assert link.transact(1, 3, reply_timeout=ANSWER).source == 1, name
+                with pytest.raises(varno.NoReply):
+                    link.transact(SILENT, 3, reply_timeout=0.1)
+        with pytest.raises(varno.OpenError) as e:
+            varno.Link("tcp://127.0.0.1:99999", 38400)
+        assert e.value.code == -1  # a port number out of range is a bad name
+    finally:
+        sim.stop()
 
 
 def test_open_errors(bus, tmp_path):
