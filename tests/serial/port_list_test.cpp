@@ -81,7 +81,8 @@ class FakeRoot {
     std::string at = root_;
     for (std::size_t start = 1; start <= path.size();) {
       const std::size_t end = std::min(path.find('/', start), path.size());
-      at += "/" + path.substr(start, end - start);
+      at += '/';
+      at.append(path, start, end - start);
       mkdir(at.c_str(), 0755);
       start = end + 1;
     }
