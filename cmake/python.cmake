@@ -3,6 +3,12 @@
 # inside it to the installed library's soname, so that the package loads the library it was
 # installed with and needs only the runtime component beside it. On Windows it goes beside
 # VarnoDLL.dll (bin/varno), where the package also looks.
+
+# The package's version is the project's: written into the package whenever CMake configures (the
+# file is kept in the source tree, so that the package also installs straight from it with pip).
+configure_file(${PROJECT_SOURCE_DIR}/cmake/python_version.py.in
+  ${PROJECT_SOURCE_DIR}/python/varno/_version.py @ONLY)
+
 option(VARNO_INSTALL_PYTHON "Install the Python package" ON)
 if(VARNO_INSTALL_PYTHON)
   if(WIN32)

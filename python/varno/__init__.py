@@ -32,8 +32,8 @@ from ._errors import (
 from ._frame import decode_frame, encode_frame
 from ._link import Link, LinkState, Reply, scan
 from ._ports import PortInfo, list_ports
+from ._version import __version__
 
-__version__ = "1.0.0"
 
 __all__ = [
     "Data",

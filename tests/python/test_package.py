@@ -10,6 +10,7 @@ from conftest import BUILD, ROOT
 
 CHECK = ("import varno, pathlib, sys; d = varno.Data.from_decimal(123.45, 2); "
          "assert bytes(d).hex() == '39300002', d; "
+         "assert varno.__version__ == varno.library_version(), varno.__version__; "
          "assert (pathlib.Path(varno.__file__).parent / 'py.typed').exists(); "
          "print(varno.library_path())")
 
