@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target fuzz_decode_frame fuzz_data_word fuzz_receive_path
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for target in build/fuzz/tests/fuzz/fuzz_*; do
