@@ -13,6 +13,10 @@ for preset in default asan tsan mingw64 mingw32; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   step "$preset: test"
+  if [[ $preset == mingw* ]] &&
+    ! reason=$(scripts/wine-run.sh --can-run "build/$preset/link/VarnoDLLTest.exe"); then
+    echo "the $preset build's tests under Wine skip: $reason"
+  fi
   ctest --preset "$preset"
 done
 

@@ -44,8 +44,16 @@ have_wine32() { command -v "$wine32" >/dev/null && "$wine32" --version >/dev/nul
 # Why the program cannot run here, or nothing.
 cannot_run() {
   if [ "$(pe_machine "$1")" = i386 ] && ! have_wine32; then
-    echo "${1##*/} is a 32-bit program and this machine has no 32-bit Wine ($wine32 is missing" \
-      "or does not run; scripts/setup.sh installs Debian's wine32:i386 where the machine allows)"
+    if command -v "$wine32" >/dev/null && [ -e /lib/ld-linux.so.2 ] &&
+      ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+      # The loader is installed, but the kernel refuses i386 programs (ENOEXEC), as kernels
+      # without IA-32 emulation, or with it switched off, do.
+      echo "${1##*/} is a 32-bit program and this machine's kernel does not run 32-bit programs" \
+        "(IA-32 emulation off), so 32-bit Wine cannot start here"
+    else
+      echo "${1##*/} is a 32-bit program and this machine has no 32-bit Wine ($wine32 is missing" \
+        "or does not run; scripts/setup.sh installs Debian's wine32:i386 where the machine allows)"
+    fi
   fi
 }
 
