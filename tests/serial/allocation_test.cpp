@@ -88,6 +88,7 @@ TEST(Allocation, NoneOnTheTransactionPath) {
   ASSERT_TRUE(varnoOpenSerialPort(path, 115200));
 
   constexpr int kRounds = 200;
+  g_callbacks = 0;  // from zero on every run of the test, --gtest_repeat's included
   std::atomic<bool> stop{false};
   std::thread device([&] {
     // Answers every command but every fifth, which is left to time out. (On a loaded machine a
@@ -128,6 +129,7 @@ TEST(Allocation, NoneOnTheTransactionPath) {
   command.source = 31;
   command.code = 3;
   static std::atomic<int> handled{0};
+  handled = 0;
   const VarnoReplyHandler handler = [](void*, const VarnoFrame*, std::int32_t) { ++handled; };
   g_counting = true;
   for (int i = 0; i < kRounds; ++i) {
