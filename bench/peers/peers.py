@@ -179,22 +179,7 @@ def run_network_client(client: NetworkClient, mode, sim: Path, count, warmup, cp
                     server.kill()
                     server.wait()
             stop_simulator(proc)
-        client_log.seek(0)
-        log = client_log.read().decode(errors="replace")
-        lines = [l for l in done.stdout.decode(errors="replace").splitlines() if l.startswith("{")]
-        if done.returncode != 0 or not lines:
-            result.failure = f"exit status {done.returncode}: {last_message(log)}"
-            return result
-    try:
-        data = json.loads(lines[-1])
-        result.samples = [float(s) for s in data.pop("samples_us")]
-        result.cpu_s = float(data.pop("cpu_s"))
-        result.count = int(data.pop("count"))
-        result.errors = int(data.pop("errors", 0))
-        result.warmup_errors = int(data.pop("warmup_errors", 0))
-        result.first_error = str(data.pop("first_error", ""))
-    except (ValueError, KeyError, TypeError) as e:
-        result.failure = f"unreadable result line ({e})"
+        read_result(result, done, client_log)
     if not result.failure and not result.samples:
         result.failure = f"every exchange failed; the first, {result.first_error}"
     return result
@@ -332,12 +317,22 @@ def run_client(client: Client, sim: Path, baud: int, count: int, warmup: int, cp
             return result
         finally:
             stop_simulator(proc)
-        client_log.seek(0)
-        log = client_log.read().decode(errors="replace")
-        lines = [l for l in done.stdout.decode(errors="replace").splitlines() if l.startswith("{")]
-        if done.returncode != 0 or not lines:
-            result.failure = f"exit status {done.returncode}: {last_message(log)}"
-            return result
+        read_result(result, done, client_log)
+    if not result.failure and len(result.samples) + result.errors != count:
+        result.failure = f"{len(result.samples)} samples and {result.errors} errors, {count} expected"
+    if not result.failure and not result.samples:
+        result.failure = f"every exchange failed; the first, {result.first_error}"
+    return result
+
+
+def read_result(result: Result, done, client_log):
+    """Fills `result` from the client's last JSON line, or says why there is none."""
+    client_log.seek(0)
+    log = client_log.read().decode(errors="replace")
+    lines = [l for l in done.stdout.decode(errors="replace").splitlines() if l.startswith("{")]
+    if done.returncode != 0 or not lines:
+        result.failure = f"exit status {done.returncode}: {last_message(log)}"
+        return
     try:
         data = json.loads(lines[-1])
         result.samples = [float(s) for s in data.pop("samples_us")]
@@ -349,11 +344,6 @@ def run_client(client: Client, sim: Path, baud: int, count: int, warmup: int, cp
         result.extra = {k: v for k, v in data.items() if isinstance(v, list)}
     except (ValueError, KeyError, TypeError) as e:
         result.failure = f"unreadable result line ({e})"
-    if not result.failure and len(result.samples) + result.errors != count:
-        result.failure = f"{len(result.samples)} samples and {result.errors} errors, {count} expected"
-    if not result.failure and not result.samples:
-        result.failure = f"every exchange failed; the first, {result.first_error}"
-    return result
 
 
 def last_message(log):
