@@ -75,6 +75,7 @@ const char* const kErrorTexts[] = {
     "Not a frame: byte 0 lacks the start mark.",
     "Not a frame: one of bytes 1 to 10 has bit 7 set.",
     "Not a frame: byte 11 is not the CRC of bytes 0 to 10.",
+    "The gateway's bus stayed busy for longer than its queue time-out; nothing was sent.",
 };
 
 }  // namespace

@@ -74,6 +74,7 @@ extern "C" {
 #define VARNO_E_FRAME_START_MARK (-18)     /* byte 0 lacks the start mark (bit 7) */
 #define VARNO_E_FRAME_HIGH_BIT (-19)       /* one of bytes 1..10 has bit 7 set */
 #define VARNO_E_FRAME_CRC (-20)            /* byte 11 is not the CRC of bytes 0..10 */
+#define VARNO_E_QUEUE_TIMEOUT (-21)        /* varno://: the bus stayed busy too long */
 
 /* Link states, as varnoLinkState reports them (the same as varnoGetSerialPortCurrentState). */
 #define VARNO_STATE_CLOSED 0
