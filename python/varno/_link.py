@@ -6,7 +6,6 @@ import asyncio
 import ctypes
 import enum
 import itertools
-import math
 import os
 import threading
 import weakref
@@ -14,7 +13,7 @@ from dataclasses import dataclass
 from typing import Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 from . import _native
-from ._data import BytesLike, Data
+from ._data import BytesLike, Data, _real
 from ._errors import (
     OUTCOME_ERRORS,
     InvalidReply,
@@ -87,10 +86,11 @@ def _error(outcome: int, frame: _native.VarnoFrame) -> LinkError:
 
 
 def _milliseconds(seconds: Seconds, name: str) -> int:
-    try:
-        return _milliseconds_of[seconds]  # type: ignore[index]
-    except (KeyError, TypeError):
-        pass
+    if seconds.__class__ is not bool:  # True would find 1's entry
+        try:
+            return _milliseconds_of[seconds]  # type: ignore[index]
+        except (KeyError, TypeError):
+            pass
     ms = _to_milliseconds(seconds, name)
     if len(_milliseconds_of) < 64 and type(seconds) in (int, float):
         _milliseconds_of[seconds] = ms  # type: ignore[index]
@@ -102,19 +102,20 @@ _milliseconds_of: Dict[float, int] = {}
 
 
 def _to_milliseconds(seconds: Seconds, name: str) -> int:
-    if seconds is None or seconds == math.inf:
+    if seconds is None:
         return _native.NO_LIMIT_MS
-    try:
-        ms = round(float(seconds) * 1000.0)
-    except (TypeError, ValueError, OverflowError):
-        raise ValueError(f"{name} must be a number of seconds or None, not {seconds!r}") from None
-    if not 0 <= ms < _native.NO_LIMIT_MS:
+    number = _real(seconds, f"{name} must be a number of seconds or None (no limit)")
+    ms = round(number * 1000.0)
+    # The sign before the rounding: a negative time-out is a mistake, however small.
+    if number < 0 or ms >= _native.NO_LIMIT_MS:
         raise ValueError(f"{name} {seconds!r} s is outside 0..4294967.294 s (None: no limit)")
     return ms
 
 
 def _field(value: int, name: str, top: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= top:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an integer 0..{top}, not {type(value).__name__}")
+    if not 0 <= value <= top:
         raise ValueError(f"{name} must be an integer 0..{top}, not {value!r}")
     return value
 
@@ -252,7 +253,9 @@ class Link:
         """Opens `port` at `baud` (any rate the driver takes): 8 data bits, no parity, one stop
         bit, no flow control, held exclusively until closed."""
         name = _port_bytes(port)
-        if isinstance(baud, bool) or not isinstance(baud, int) or not 0 < baud <= 0xFFFFFFFF:
+        if isinstance(baud, bool) or not isinstance(baud, int):
+            raise TypeError(f"baud must be a positive integer, not {type(baud).__name__}")
+        if not 0 < baud <= 0xFFFFFFFF:
             raise ValueError(f"baud must be a positive integer, not {baud!r}")
         self.port = os.fsdecode(name) if not _native.WINDOWS else name.decode("mbcs")
         self.baud = baud
