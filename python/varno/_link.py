@@ -171,6 +171,16 @@ class _Core:
             raise LinkBusy(_native.E_BUSY)
         return handle
 
+    def forget(self) -> None:
+        """In a child process made by fork: the handle is the parent's (its worker threads are
+        not here, its open file is shared with the parent), so the child treats the link as
+        closed and never calls the library with it. Its locks may have been held by a thread
+        that the child does not have."""
+        self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
+        self.handle = None
+        self.calling = self.pending = False
+
     def handler_called(self) -> None:
         with self.lock:
             self.pending = False
@@ -223,6 +233,22 @@ def _on_reply(context: Optional[int], frame: "ctypes._Pointer[_native.VarnoFrame
             pass
 
 
+# Every open link's core, for a forked child to forget.
+_cores: "weakref.WeakSet[_Core]" = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    # A close from here would restore the line settings and release the lock and the exclusive
+    # flag on the open file the parent still uses, and wait for worker threads that are not here.
+    _sends.clear()
+    for core in list(_cores):
+        core.forget()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 def _port_bytes(port: Union[str, "os.PathLike[str]"]) -> bytes:
     name = os.fspath(port)
     if not isinstance(name, str):
@@ -240,7 +266,8 @@ class Link:
     One transaction at a time: ``transact`` waits for it, ``send`` hands its result to a
     callback, ``transact_async`` awaits it. Close with ``close()`` or a ``with`` block (a link
     that is garbage is closed too). Methods may be called from any thread; a second transaction
-    while one is in progress raises LinkBusy.
+    while one is in progress raises LinkBusy. In a child made by ``os.fork`` the parent's links
+    are closed (LinkClosed) without the port being touched: the parent goes on using them.
 
     Opening raises PortNotFound, PortPermissionDenied, PortBusy, or OpenError for the other
     reasons (``code`` tells which).
@@ -264,6 +291,7 @@ class Link:
         if code != 0 or not handle.value:
             raise open_error(code, self.port)
         self._core = _Core(handle.value)
+        _cores.add(self._core)
         self._finalizer = weakref.finalize(self, self._core.close)
 
     # Closing
