@@ -26,6 +26,13 @@ from ._errors import (
 )
 
 DEFAULT_SOURCE = 31
+# Signal handlers run on the main thread, and only between the interpreter's steps, never during
+# a call into the library. There a transaction whose time-outs allow it more than this many
+# milliseconds waits for its outcome from the library's worker, in slices, so that Ctrl-C
+# (KeyboardInterrupt) ends the wait at once; a shorter one runs on the calling thread, which
+# saves two thread hand-overs, and Ctrl-C takes effect when it ends.
+DIRECT_MAX_MS = 250
+SLICE_S = 0.1  # a lock's wait is not interrupted by Ctrl-C on Windows: it looks this often
 Seconds = Optional[float]
 DataArgument = Union[Data, BytesLike, None]
 
@@ -161,15 +168,21 @@ class _Core:
         self.handle: Optional[int] = handle
         self.calling = False  # a thread is in (or on its way into) varnoLinkTransact
         self.pending = False  # a send's reply handler is still to come
+        self.abandoned = False  # ... and the transact waiting for it was interrupted
 
-    def claim(self) -> int:
-        """The handle, when the link is free for a new transaction; with the lock held."""
-        handle = self.handle
-        if handle is None:
-            raise LinkClosed(_native.E_CLOSED)
-        if self.calling or self.pending:
-            raise LinkBusy(_native.E_BUSY)
-        return handle
+    def claim(self, wait: bool = False) -> int:
+        """The handle, when the link is free for a new transaction; with the lock held. With
+        `wait`, a transaction whose caller was interrupted is waited for (in slices: a second
+        Ctrl-C ends this wait too), not reported busy."""
+        while True:
+            handle = self.handle
+            if handle is None:
+                raise LinkClosed(_native.E_CLOSED)
+            if not (self.calling or self.pending):
+                return handle
+            if not (wait and self.abandoned):
+                raise LinkBusy(_native.E_BUSY)
+            self.changed.wait(SLICE_S)
 
     def forget(self) -> None:
         """In a child process made by fork: the handle is the parent's (its worker threads are
@@ -179,11 +192,14 @@ class _Core:
         self.lock = threading.Lock()
         self.changed = threading.Condition(self.lock)
         self.handle = None
-        self.calling = self.pending = False
+        self.calling = self.pending = self.abandoned = False
 
     def handler_called(self) -> None:
         with self.lock:
             self.pending = False
+            if self.abandoned:
+                self.abandoned = False
+                self.changed.notify_all()
 
     def close(self) -> None:
         with self.lock:
@@ -237,7 +253,12 @@ def _on_reply(context: Optional[int], frame: "ctypes._Pointer[_native.VarnoFrame
 _cores: "weakref.WeakSet[_Core]" = weakref.WeakSet()
 
 
+_main_thread = threading.main_thread().ident
+
+
 def _after_fork_in_child() -> None:
+    global _main_thread
+    _main_thread = threading.get_ident()
     # A close from here would restore the line settings and release the lock and the exclusive
     # flag on the open file the parent still uses, and wait for worker threads that are not here.
     _sends.clear()
@@ -338,20 +359,30 @@ class Link:
         Raises WriteTimeout, WriteFailed, NoReply, ReadFailed or InvalidReply for the outcomes
         1..5, LinkBusy when a transaction is in progress, LinkClosed when the link is closed
         (also while this waits).
+
+        Ctrl-C raises KeyboardInterrupt at once when the time-outs add up to more than 0.25 s
+        (or have no limit), else when the exchange ends. The exchange on the wire runs to its
+        end either way, and its reply is dropped; the next transact waits for that end, while
+        send and transact_async raise LinkBusy until then.
         """
         command = _command(dest, code, param, data, source)
         write_ms = _milliseconds(write_timeout, "write_timeout")
         reply_ms = _milliseconds(reply_timeout, "reply_timeout")
+        if write_ms + reply_ms > DIRECT_MAX_MS and threading.get_ident() == _main_thread:
+            return self._transact_interruptibly(command, write_ms, reply_ms)
         core = self._core
-        with core.lock:
-            handle = core.claim()
-            core.calling = True
         reply = _native.VarnoFrame()
+        claimed = False
         try:
+            with core.lock:
+                handle = core.claim(wait=True)
+                core.calling = claimed = True
             outcome = _transact(handle, command, write_ms, reply_ms, reply)
         finally:
-            # (A close waiting for it looks again within 0.2 ms: no need to wake it.)
-            core.calling = False
+            # Also when a KeyboardInterrupt comes between the steps. (A close waiting for it
+            # looks again within 0.2 ms: no need to wake it.)
+            if claimed:
+                core.calling = False
         if outcome == _native.REPLY:
             return Reply._from_frame(reply)
         # Started nothing (negative): the library left the reply alone.
@@ -374,10 +405,13 @@ class Link:
         command = _command(dest, code, param, data, source)
         write_ms = _milliseconds(write_timeout, "write_timeout")
         reply_ms = _milliseconds(reply_timeout, "reply_timeout")
+        self._start(next(_send_keys), command, write_ms, reply_ms, callback, wait=False)
+
+    def _start(self, key: int, command: _native.VarnoFrame, write_ms: int, reply_ms: int,
+               callback: Callback, wait: bool) -> None:
         core = self._core
-        key = next(_send_keys)
         with core.lock:
-            handle = core.claim()
+            handle = core.claim(wait)
             _sends[key] = (core, callback)
             core.pending = True
             # With the lock held: the call is short, and a close must not free the handle under it.
@@ -387,6 +421,33 @@ class Link:
                 _sends.pop(key, None)
         if code_ != 0:
             raise _error(code_, _swapped(command))
+
+    def _transact_interruptibly(self, command: _native.VarnoFrame, write_ms: int,
+                                reply_ms: int) -> Reply:
+        done = threading.Lock()
+        done.acquire()
+        results: List[Result] = []
+
+        def settle(result: Result) -> None:
+            results.append(result)
+            done.release()
+
+        key = next(_send_keys)
+        try:
+            self._start(key, command, write_ms, reply_ms, settle, wait=True)
+            while not done.acquire(timeout=SLICE_S):
+                pass
+        except BaseException:
+            # Interrupted: the exchange goes on, and the next transact waits for it.
+            core = self._core
+            with core.lock:
+                if key in _sends:
+                    core.abandoned = True
+            raise
+        result = results[0]
+        if isinstance(result, Reply):
+            return result
+        raise result
 
     async def transact_async(self, dest: int, code: int, param: int = 0,
                              data: DataArgument = None, *, source: int = DEFAULT_SOURCE,

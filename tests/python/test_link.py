@@ -313,3 +313,40 @@ def test_a_forked_child_leaves_the_parents_link_alone(simulate):
     done = _run_script(FORK, simulate("1"))
     assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
 
+
+
+INTERRUPT = """
+import os, signal, sys, threading, varno
+link = varno.Link(sys.argv[1], 38400)
+
+def interrupt_when_waiting():
+    while link.state != varno.LinkState.AWAITING_REPLY:
+        pass
+    os.kill(os.getpid(), signal.SIGINT)
+
+for dest, timeout in ((9, None), (2, 0.2)):  # waiting on the worker; on this thread
+    threading.Thread(target=interrupt_when_waiting, daemon=True).start()
+    try:
+        link.transact(dest, 1, reply_timeout=timeout)
+    except KeyboardInterrupt:
+        # Before the late reply: the exchange on the wire goes on without its caller.
+        if dest == 9:
+            assert link.state == varno.LinkState.AWAITING_REPLY, (timeout, link.state)
+            try:
+                link.send(1, 0, callback=print)
+            except varno.LinkBusy:
+                pass
+            else:
+                sys.exit("a send went out during the interrupted exchange")
+    else:
+        sys.exit(f"transact to {dest} ({timeout} s) was not interrupted")
+    # The next transaction waits for that exchange's end, and gets its own reply.
+    reply = link.transact(1, 2, reply_timeout=30.0)
+    assert (reply.source, reply.code) == (1, 2), reply
+print("ok")
+"""
+
+
+def test_ctrl_c_interrupts_a_transaction_and_leaves_the_link_usable(simulate):
+    done = _run_script(INTERRUPT, simulate("1", "2:silent", "9:late=2000"))
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
