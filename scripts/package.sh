@@ -179,3 +179,44 @@ if [ "$make_zip" = 1 ]; then
   build_zip mingw64 win64 x64 64
   build_zip mingw32 win32 x86 32
 fi
+
+# --- Python wheels --------------------------------------------------------------------------------
+
+# The Python package as a wheel holding one build's library (the runtime component, stripped),
+# tagged py3-none-PLATFORM by the package's build for that library's processor and system:
+#   varno-VERSION-py3-none-linux_x86_64.whl   with libVarnoDLL.so (beside the .deb)
+#   varno-VERSION-py3-none-win_amd64.whl      with VarnoDLL.dll (beside the zips)
+#   varno-VERSION-py3-none-win32.whl          with VarnoDLL.dll
+# build_wheel BUILD_DIR: Debian's python3, with its setuptools and wheel, no index.
+build_wheel() {
+  local build=$1 tree
+  tree=$scratch/wheel/${build##*/}
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  cmake --install "$build" --component runtime --prefix "$tree/root" --strip >/dev/null
+  local library
+  library=$(find "$tree/root" -type f \( -name 'libVarnoDLL.so.*' -o -name VarnoDLL.dll \) | head -n 1)
+  [ -n "$library" ] || { echo "package.sh: no library installed from $build" >&2; exit 1; }
+  # A copy of the package: its build leaves nothing in python/, and one wheel's library never
+  # reaches another.
+  mkdir -p "$tree/source"
+  tar -C python --exclude=./build --exclude='*.egg-info' --exclude=__pycache__ -cf - . |
+    tar -C "$tree/source" -xf -
+  VARNO_BUILD_LIBRARY=$library /usr/bin/python3 -m pip wheel --quiet --no-build-isolation \
+    --no-deps --no-index --disable-pip-version-check -w "$tree/out" "$tree/source" >&2
+  local wheel
+  for wheel in "$tree"/out/varno-*.whl; do
+    cp "$wheel" "$out/"
+    echo "$out/${wheel##*/}"
+  done
+}
+
+if [ "$make_deb" = 1 ]; then
+  rm -f "$out"/varno-*-linux_*.whl
+  build_wheel build/package
+fi
+if [ "$make_zip" = 1 ]; then
+  rm -f "$out"/varno-*-win*.whl
+  build_wheel build/mingw64
+  build_wheel build/mingw32
+fi

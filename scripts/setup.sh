@@ -11,7 +11,7 @@ packages=(
   python3-serial ser2net
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
-  python3-pytest python3-setuptools python3-pip
+  python3-pytest python3-setuptools python3-pip python3-wheel python3-venv
 )
 
 missing=()

@@ -37,11 +37,13 @@ def main():
     except varno.LinkError as e:
         fail(f"cannot open {path}: {e}")
 
-    # The same command as the other clients: device 1, from 31, code 0, zero data.
+    # The same command as the other clients: device 1, from 31, code 0, zero data. The
+    # package's default time-outs: with longer ones the main thread's transact would wait on the
+    # library's worker (to answer Ctrl-C at once), which is the send to callback's path.
     def exchange():
         """None when the expected reply came, else what went wrong."""
         try:
-            reply = link.transact(1, 0, source=31, write_timeout=1.0, reply_timeout=1.0)
+            reply = link.transact(1, 0, source=31, write_timeout=0.1, reply_timeout=0.1)
         except varno.LinkError as e:
             return f"{type(e).__name__}: {e}"
         return None if (reply.source, reply.dest, reply.code) == (1, 31, 0) else repr(reply)

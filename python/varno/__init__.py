@@ -7,8 +7,8 @@
         reply = link.transact(dest=5, code=3, param=0, data=varno.Data.from_decimal(21.5, 1))
         print(reply.status, reply.data.decimal)
 
-The package loads the VarnoDLL library (``VARNO_LIBRARY`` if set, else one beside the package,
-else the system's) and calls it for everything: the link, the frame codec and the data-word
+The package loads the VarnoDLL library (``VARNO_LIBRARY`` if set, else the one inside the
+package, as a wheel carries it, or beside it, else the system's) and calls it for everything: the link, the frame codec and the data-word
 conversions. The library's diagnostics go to ``logging.getLogger("varno")``.
 """
 from ._native import library_path, library_version

@@ -10,6 +10,25 @@ from . import _native
 
 _Word = ctypes.c_uint8 * 4
 BytesLike = Union[bytes, bytearray, memoryview, Iterable[int]]
+# The largest single-precision value: beyond it the library would get an infinity.
+_SINGLE_MAX = 3.4028234663852886e38
+
+
+def _real(value: object, what: str) -> float:
+    """`value` as a float: an int, a float, or another real number (Decimal, Fraction, NumPy's).
+    A bool, a string or anything else is a TypeError; NaN, an infinity or an integer too large
+    for a float a ValueError: the library would take them for something else."""
+    if isinstance(value, (bool, str, bytes, bytearray)):
+        raise TypeError(f"{what}, not {type(value).__name__}")
+    try:
+        number = float(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{what}, not {type(value).__name__}") from None
+    except OverflowError:
+        raise ValueError(f"{what}: {value!r} is out of range") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{what}, not {value!r}")
+    return number
 
 
 def _shortest_single(value: float) -> float:
@@ -27,6 +46,16 @@ def _shortest_single(value: float) -> float:
     return value
 
 
+def _bytes_of(value: BytesLike, size: int, what: str) -> bytes:
+    # bytes(12) would be twelve zero bytes.
+    if isinstance(value, int):
+        raise TypeError(f"{what} is {size} bytes, not an integer")
+    raw = bytes(value)
+    if len(raw) != size:
+        raise ValueError(f"{what} is {size} bytes, not {len(raw)}")
+    return raw
+
+
 class Data:
     """The frame's data word: four bytes, read as an unsigned integer or as a decimal.
 
@@ -41,12 +70,7 @@ class Data:
     def __init__(self, value: BytesLike = b"\0\0\0\0") -> None:
         """Four bytes, least significant first: bytes, bytearray, memoryview or four integers
         0..255. Anything else of another length raises ValueError."""
-        if isinstance(value, int):
-            raise TypeError("Data takes 4 bytes; for a number use Data.from_uint or from_decimal")
-        raw = bytes(value)
-        if len(raw) != 4:
-            raise ValueError(f"a data word is 4 bytes, not {len(raw)}")
-        object.__setattr__(self, "_bytes", raw)
+        object.__setattr__(self, "_bytes", _bytes_of(value, 4, "a data word"))
 
     @classmethod
     def _of(cls, raw: bytes) -> "Data":
@@ -70,15 +94,15 @@ class Data:
     def from_decimal(cls, value: float, decimals: int) -> "Data":
         """The word holding `value` with `decimals` places (varnoFloatToData): the value is
         taken in single precision, scaled, rounded half away from zero, and its low 24 bits kept;
-        at most 3 places are stored, and NaN and the infinities store 0."""
+        at most 3 places are stored. NaN, the infinities and values beyond single precision's
+        range raise ValueError (the library would store 0 for them)."""
         if isinstance(decimals, bool) or not isinstance(decimals, int):
             raise TypeError(f"decimals must be an integer, not {type(decimals).__name__}")
         if not 0 <= decimals <= 255:
             raise ValueError(f"decimals {decimals} is outside 0..255")
-        number = float(value)
-        # Beyond single precision's range the library would get an infinity all the same.
-        if math.isfinite(number) and abs(number) > 3.4028234663852886e38:
-            number = math.copysign(math.inf, number)
+        number = _real(value, "the value must be a finite number")
+        if abs(number) > _SINGLE_MAX:
+            raise ValueError(f"{value!r} is beyond single precision's range (3.4e38)")
         word = _Word()
         _native.lib.varnoFloatToData(number, decimals, word)
         return cls(bytes(word))

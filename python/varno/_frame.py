@@ -4,8 +4,9 @@ from __future__ import annotations
 import ctypes
 
 from . import _native
+from ._data import _bytes_of
 from ._errors import FrameError
-from ._link import DataArgument, Reply, _command
+from ._link import DataArgument, Reply, _command, _field
 
 _Bytes12 = ctypes.c_uint8 * 12
 
@@ -15,10 +16,7 @@ def encode_frame(dest: int, source: int, code: int, param: int = 0, data: DataAr
     """The 12 bytes a frame with these fields goes out as (varnoFrameEncode). Addresses and
     codes 0..127, the other bytes 0..255."""
     frame = _command(dest, code, param, data, source)
-    for name, value in (("status", status), ("error", error)):
-        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 255:
-            raise ValueError(f"{name} must be an integer 0..255, not {value!r}")
-    frame.status, frame.error = status, error
+    frame.status, frame.error = _field(status, "status", 255), _field(error, "error", 255)
     out = _Bytes12()
     _native.lib.varnoFrameEncode(frame, out)
     return bytes(out)
@@ -26,10 +24,8 @@ def encode_frame(dest: int, source: int, code: int, param: int = 0, data: DataAr
 
 def decode_frame(frame_bytes: bytes) -> Reply:
     """The fields of 12 received bytes (varnoFrameDecode); FrameError when they are not a valid
-    frame, ValueError when they are not 12."""
-    raw = bytes(frame_bytes)
-    if len(raw) != 12:
-        raise ValueError(f"a frame is 12 bytes, not {len(raw)}")
+    frame, ValueError when they are not 12, TypeError when they are not bytes."""
+    raw = _bytes_of(frame_bytes, 12, "a frame")
     frame = _native.VarnoFrame()
     code = _native.lib.varnoFrameDecode(_Bytes12.from_buffer_copy(raw), frame)
     if code != 0:

@@ -6,7 +6,6 @@ import asyncio
 import ctypes
 import enum
 import itertools
-import math
 import os
 import threading
 import weakref
@@ -14,7 +13,7 @@ from dataclasses import dataclass
 from typing import Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 from . import _native
-from ._data import BytesLike, Data
+from ._data import BytesLike, Data, _real
 from ._errors import (
     OUTCOME_ERRORS,
     InvalidReply,
@@ -27,6 +26,13 @@ from ._errors import (
 )
 
 DEFAULT_SOURCE = 31
+# Signal handlers run on the main thread, and only between the interpreter's steps, never during
+# a call into the library. There a transaction whose time-outs allow it more than this many
+# milliseconds waits for its outcome from the library's worker, in slices, so that Ctrl-C
+# (KeyboardInterrupt) ends the wait at once; a shorter one runs on the calling thread, which
+# saves two thread hand-overs, and Ctrl-C takes effect when it ends.
+DIRECT_MAX_MS = 250
+SLICE_S = 0.1  # a lock's wait is not interrupted by Ctrl-C on Windows: it looks this often
 Seconds = Optional[float]
 DataArgument = Union[Data, BytesLike, None]
 
@@ -87,10 +93,11 @@ def _error(outcome: int, frame: _native.VarnoFrame) -> LinkError:
 
 
 def _milliseconds(seconds: Seconds, name: str) -> int:
-    try:
-        return _milliseconds_of[seconds]  # type: ignore[index]
-    except (KeyError, TypeError):
-        pass
+    if seconds.__class__ is not bool:  # True would find 1's entry
+        try:
+            return _milliseconds_of[seconds]  # type: ignore[index]
+        except (KeyError, TypeError):
+            pass
     ms = _to_milliseconds(seconds, name)
     if len(_milliseconds_of) < 64 and type(seconds) in (int, float):
         _milliseconds_of[seconds] = ms  # type: ignore[index]
@@ -102,19 +109,20 @@ _milliseconds_of: Dict[float, int] = {}
 
 
 def _to_milliseconds(seconds: Seconds, name: str) -> int:
-    if seconds is None or seconds == math.inf:
+    if seconds is None:
         return _native.NO_LIMIT_MS
-    try:
-        ms = round(float(seconds) * 1000.0)
-    except (TypeError, ValueError, OverflowError):
-        raise ValueError(f"{name} must be a number of seconds or None, not {seconds!r}") from None
-    if not 0 <= ms < _native.NO_LIMIT_MS:
+    number = _real(seconds, f"{name} must be a number of seconds or None (no limit)")
+    ms = round(number * 1000.0)
+    # The sign before the rounding: a negative time-out is a mistake, however small.
+    if number < 0 or ms >= _native.NO_LIMIT_MS:
         raise ValueError(f"{name} {seconds!r} s is outside 0..4294967.294 s (None: no limit)")
     return ms
 
 
 def _field(value: int, name: str, top: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= top:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an integer 0..{top}, not {type(value).__name__}")
+    if not 0 <= value <= top:
         raise ValueError(f"{name} must be an integer 0..{top}, not {value!r}")
     return value
 
@@ -160,19 +168,38 @@ class _Core:
         self.handle: Optional[int] = handle
         self.calling = False  # a thread is in (or on its way into) varnoLinkTransact
         self.pending = False  # a send's reply handler is still to come
+        self.abandoned = False  # ... and the transact waiting for it was interrupted
 
-    def claim(self) -> int:
-        """The handle, when the link is free for a new transaction; with the lock held."""
-        handle = self.handle
-        if handle is None:
-            raise LinkClosed(_native.E_CLOSED)
-        if self.calling or self.pending:
-            raise LinkBusy(_native.E_BUSY)
-        return handle
+    def claim(self, wait: bool = False) -> int:
+        """The handle, when the link is free for a new transaction; with the lock held. With
+        `wait`, a transaction whose caller was interrupted is waited for (in slices: a second
+        Ctrl-C ends this wait too), not reported busy."""
+        while True:
+            handle = self.handle
+            if handle is None:
+                raise LinkClosed(_native.E_CLOSED)
+            if not (self.calling or self.pending):
+                return handle
+            if not (wait and self.abandoned):
+                raise LinkBusy(_native.E_BUSY)
+            self.changed.wait(SLICE_S)
+
+    def forget(self) -> None:
+        """In a child process made by fork: the handle is the parent's (its worker threads are
+        not here, its open file is shared with the parent), so the child treats the link as
+        closed and never calls the library with it. Its locks may have been held by a thread
+        that the child does not have."""
+        self.lock = threading.Lock()
+        self.changed = threading.Condition(self.lock)
+        self.handle = None
+        self.calling = self.pending = self.abandoned = False
 
     def handler_called(self) -> None:
         with self.lock:
             self.pending = False
+            if self.abandoned:
+                self.abandoned = False
+                self.changed.notify_all()
 
     def close(self) -> None:
         with self.lock:
@@ -222,6 +249,27 @@ def _on_reply(context: Optional[int], frame: "ctypes._Pointer[_native.VarnoFrame
             pass
 
 
+# Every open link's core, for a forked child to forget.
+_cores: "weakref.WeakSet[_Core]" = weakref.WeakSet()
+
+
+_main_thread = threading.main_thread().ident
+
+
+def _after_fork_in_child() -> None:
+    global _main_thread
+    _main_thread = threading.get_ident()
+    # A close from here would restore the line settings and release the lock and the exclusive
+    # flag on the open file the parent still uses, and wait for worker threads that are not here.
+    _sends.clear()
+    for core in list(_cores):
+        core.forget()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 def _port_bytes(port: Union[str, "os.PathLike[str]"]) -> bytes:
     name = os.fspath(port)
     if not isinstance(name, str):
@@ -239,7 +287,8 @@ class Link:
     One transaction at a time: ``transact`` waits for it, ``send`` hands its result to a
     callback, ``transact_async`` awaits it. Close with ``close()`` or a ``with`` block (a link
     that is garbage is closed too). Methods may be called from any thread; a second transaction
-    while one is in progress raises LinkBusy.
+    while one is in progress raises LinkBusy. In a child made by ``os.fork`` the parent's links
+    are closed (LinkClosed) without the port being touched: the parent goes on using them.
 
     Opening raises PortNotFound, PortPermissionDenied, PortBusy, or OpenError for the other
     reasons (``code`` tells which).
@@ -252,7 +301,9 @@ class Link:
         """Opens `port` at `baud` (any rate the driver takes): 8 data bits, no parity, one stop
         bit, no flow control, held exclusively until closed."""
         name = _port_bytes(port)
-        if isinstance(baud, bool) or not isinstance(baud, int) or not 0 < baud <= 0xFFFFFFFF:
+        if isinstance(baud, bool) or not isinstance(baud, int):
+            raise TypeError(f"baud must be a positive integer, not {type(baud).__name__}")
+        if not 0 < baud <= 0xFFFFFFFF:
             raise ValueError(f"baud must be a positive integer, not {baud!r}")
         self.port = os.fsdecode(name) if not _native.WINDOWS else name.decode("mbcs")
         self.baud = baud
@@ -261,6 +312,7 @@ class Link:
         if code != 0 or not handle.value:
             raise open_error(code, self.port)
         self._core = _Core(handle.value)
+        _cores.add(self._core)
         self._finalizer = weakref.finalize(self, self._core.close)
 
     # Closing
@@ -307,20 +359,30 @@ class Link:
         Raises WriteTimeout, WriteFailed, NoReply, ReadFailed or InvalidReply for the outcomes
         1..5, LinkBusy when a transaction is in progress, LinkClosed when the link is closed
         (also while this waits).
+
+        Ctrl-C raises KeyboardInterrupt at once when the time-outs add up to more than 0.25 s
+        (or have no limit), else when the exchange ends. The exchange on the wire runs to its
+        end either way, and its reply is dropped; the next transact waits for that end, while
+        send and transact_async raise LinkBusy until then.
         """
         command = _command(dest, code, param, data, source)
         write_ms = _milliseconds(write_timeout, "write_timeout")
         reply_ms = _milliseconds(reply_timeout, "reply_timeout")
+        if write_ms + reply_ms > DIRECT_MAX_MS and threading.get_ident() == _main_thread:
+            return self._transact_interruptibly(command, write_ms, reply_ms)
         core = self._core
-        with core.lock:
-            handle = core.claim()
-            core.calling = True
         reply = _native.VarnoFrame()
+        claimed = False
         try:
+            with core.lock:
+                handle = core.claim(wait=True)
+                core.calling = claimed = True
             outcome = _transact(handle, command, write_ms, reply_ms, reply)
         finally:
-            # (A close waiting for it looks again within 0.2 ms: no need to wake it.)
-            core.calling = False
+            # Also when a KeyboardInterrupt comes between the steps. (A close waiting for it
+            # looks again within 0.2 ms: no need to wake it.)
+            if claimed:
+                core.calling = False
         if outcome == _native.REPLY:
             return Reply._from_frame(reply)
         # Started nothing (negative): the library left the reply alone.
@@ -343,10 +405,13 @@ class Link:
         command = _command(dest, code, param, data, source)
         write_ms = _milliseconds(write_timeout, "write_timeout")
         reply_ms = _milliseconds(reply_timeout, "reply_timeout")
+        self._start(next(_send_keys), command, write_ms, reply_ms, callback, wait=False)
+
+    def _start(self, key: int, command: _native.VarnoFrame, write_ms: int, reply_ms: int,
+               callback: Callback, wait: bool) -> None:
         core = self._core
-        key = next(_send_keys)
         with core.lock:
-            handle = core.claim()
+            handle = core.claim(wait)
             _sends[key] = (core, callback)
             core.pending = True
             # With the lock held: the call is short, and a close must not free the handle under it.
@@ -356,6 +421,33 @@ class Link:
                 _sends.pop(key, None)
         if code_ != 0:
             raise _error(code_, _swapped(command))
+
+    def _transact_interruptibly(self, command: _native.VarnoFrame, write_ms: int,
+                                reply_ms: int) -> Reply:
+        done = threading.Lock()
+        done.acquire()
+        results: List[Result] = []
+
+        def settle(result: Result) -> None:
+            results.append(result)
+            done.release()
+
+        key = next(_send_keys)
+        try:
+            self._start(key, command, write_ms, reply_ms, settle, wait=True)
+            while not done.acquire(timeout=SLICE_S):
+                pass
+        except BaseException:
+            # Interrupted: the exchange goes on, and the next transact waits for it.
+            core = self._core
+            with core.lock:
+                if key in _sends:
+                    core.abandoned = True
+            raise
+        result = results[0]
+        if isinstance(result, Reply):
+            return result
+        raise result
 
     async def transact_async(self, dest: int, code: int, param: int = 0,
                              data: DataArgument = None, *, source: int = DEFAULT_SOURCE,

@@ -6,6 +6,8 @@
 #          exerciser and the Python package loading the unpacked library through their links
 #   .zip   the files a Windows integrator needs, for the right processor; the exerciser run from
 #          the unpacked folder under Wine (x86: only where Wine can run 32-bit programs)
+#   .whl   the Python package with its one library, tagged for its platform; the Linux wheel
+#          installed into a fresh virtual environment and used for a transaction with varno-sim
 #   run.sh [PACKAGE_DIR]      (default build/packages)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -214,7 +216,92 @@ check_zips() {
   [ "$found" = 1 ] || skip "no .zip in $packages"
 }
 
+# --- Python wheels --------------------------------------------------------------------------------
+
+# wheel_holds WHEEL LIBRARY FORMAT TAG: the package with that one library (of that object format)
+# inside, and a WHEEL file as pip expects it of a wheel with a native library: not pure, tagged
+# for the platform, the file name saying the same.
+wheel_holds() {
+  local wheel=$1 library=$2 format=$3 tag=$4 folder=$scratch/wheel-files
+  rm -rf "$folder"
+  unzip -q "$wheel" -d "$folder" || return 1
+  local natives
+  natives=$(cd "$folder" && find . \( -name '*.so*' -o -name '*.dll' \) -print | sort | tr '\n' ' ')
+  [ "$natives" = "./varno/$library " ] || { echo "native files: $natives"; return 1; }
+  objdump -f "$folder/varno/$library" | grep -q "file format $format" ||
+    { objdump -f "$folder/varno/$library"; return 1; }
+  [ -f "$folder/varno/__init__.py" ] && [ -f "$folder/varno/py.typed" ] ||
+    { echo "no package in the wheel"; return 1; }
+  local info
+  info=$(cat "$folder"/varno-*.dist-info/WHEEL)
+  grep -qx 'Root-Is-Purelib: false' <<<"$info" && grep -qx "Tag: $tag" <<<"$info" &&
+    [ "$(grep -c '^Tag:' <<<"$info")" = 1 ] || { echo "$info"; return 1; }
+  case ${wheel##*/} in
+    varno-*-"$tag".whl) ;;
+    *) echo "file name ${wheel##*/} does not end in $tag.whl"; return 1 ;;
+  esac
+  # pip's own verdict: it would install the wheel on that platform.
+  /usr/bin/python3 -m pip install --dry-run --quiet --no-index --no-deps --only-binary=:all: \
+    --disable-pip-version-check --platform "${tag##*-}" --target "$scratch/pip-target" "$wheel"
+}
+
+# The Linux wheel installed into a fresh virtual environment, on a path with no other copy of
+# the library, used by a program run from elsewhere: the library it loads is the wheel's, and a
+# transaction with a simulated device goes through it.
+wheel_installs_and_works() {
+  local wheel=$1 sim=$2 venv=$scratch/venv
+  /usr/bin/python3 -m venv "$venv" &&
+    "$venv/bin/python" -m pip install --quiet --no-index --disable-pip-version-check "$wheel" ||
+    return 1
+  (cd "$scratch" && env -u VARNO_LIBRARY -u PYTHONPATH -u LD_LIBRARY_PATH \
+    "$venv/bin/python" - "$sim" "$venv" <<'EOF'
+import os, subprocess, sys
+import varno
+venv = os.path.realpath(sys.argv[2])
+for found in (varno.__file__, varno.library_path()):
+    assert os.path.realpath(found).startswith(venv + os.sep), found
+sim = subprocess.Popen([sys.argv[1], "1"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+try:
+    path = sim.stdout.readline().decode().strip()
+    with varno.Link(path, 38400) as link:
+        reply = link.transact(1, 3, data=varno.Data.from_decimal(21.5, 1), reply_timeout=5.0)
+    assert (reply.source, reply.code, reply.data.decimal) == (1, 3, 21.5), reply
+finally:
+    sim.terminate()
+    sim.wait(10)
+EOF
+  )
+}
+
+check_wheels() {
+  local wheel found=0 sim=${VARNO_SIM:-$source_dir/build/package/tools/sim/varno-sim}
+  for wheel in "$packages"/varno-*-py3-none-linux_x86_64.whl; do
+    [ -e "$wheel" ] || continue
+    found=1
+    check "${wheel##*/}: the package with libVarnoDLL.so, tagged for linux_x86_64" \
+      wheel_holds "$wheel" libVarnoDLL.so elf64-x86-64 py3-none-linux_x86_64
+    if [ -x "$sim" ]; then
+      check "${wheel##*/}: in a fresh virtual environment, a transaction through its own library" \
+        wheel_installs_and_works "$wheel" "$sim"
+    else
+      skip "${wheel##*/}: no varno-sim at $sim for a transaction"
+    fi
+  done
+  local kind platform format processor
+  for kind in "win_amd64 pei-x86-64 x64" "win32 pei-i386 x86"; do
+    read -r platform format processor <<<"$kind"
+    for wheel in "$packages"/varno-*-py3-none-"$platform".whl; do
+      [ -e "$wheel" ] || continue
+      found=1
+      check "${wheel##*/}: the package with VarnoDLL.dll ($processor), tagged for $platform" \
+        wheel_holds "$wheel" VarnoDLL.dll "$format" "py3-none-$platform"
+    done
+  done
+  [ "$found" = 1 ] || skip "no .whl in $packages"
+}
+
 check_debs
 check_zips
+check_wheels
 echo "packages: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]

@@ -21,10 +21,7 @@ import varno
     (-8388608, 0, "00 00 80 00"),
     (16777216, 0, "00 00 00 00"),
     (1.5, 7, "dc 05 00 03"),        # at most 3 places are stored
-    (math.nan, 2, "00 00 00 02"),
-    (-math.inf, 1, "00 00 00 01"),
     (1e19, 0, "00 00 00 00"),       # beyond 2^63
-    (1e300, 0, "00 00 00 00"),      # beyond single precision
 ])
 def test_from_decimal_matches_the_library(value, decimals, word):
     d = varno.Data.from_decimal(value, decimals)
@@ -76,3 +73,31 @@ def test_loading_names_every_place_tried(tmp_path):
                           env={"VARNO_LIBRARY": str(missing), "PYTHONPATH": ":".join(sys.path)})
     assert done.returncode != 0
     assert "ImportError" in done.stderr and str(missing) in done.stderr
+
+
+def test_arguments_of_a_wrong_type_or_out_of_range(bus):
+    # A wrong type is a TypeError (bool is no number here), a value out of range a ValueError.
+    wrong_types = [lambda: varno.decode_frame(12), lambda: varno.Data.from_decimal(True, 1),
+                   lambda: varno.Data.from_decimal("21.5", 1), lambda: varno.Data(12),
+                   lambda: varno.encode_frame(1.0, 31, 0), lambda: varno.encode_frame(1, 31, 0, status=None),
+                   lambda: varno.Link(bus, True), lambda: varno.Link(bus, "38400")]
+    for call in wrong_types:
+        with pytest.raises(TypeError):
+            call()
+    for value in (math.nan, math.inf, -math.inf, 1e300, -(10**400)):
+        with pytest.raises(ValueError):
+            varno.Data.from_decimal(value, 1)
+    assert varno.Data.from_decimal(-(10**20), 0) == varno.Data.from_decimal(-1e20, 0)
+    with pytest.raises(ValueError):
+        varno.encode_frame(128, 31, 0)
+
+    with varno.Link(bus, 38400) as link:
+        link.transact(1, 0, write_timeout=1, reply_timeout=3)  # 1 s and 3 s, now known
+        for timeout, kind in ((True, TypeError), ("0.1", TypeError), (b"1", TypeError),
+                              (-0.0004, ValueError), (-1, ValueError), (math.nan, ValueError),
+                              (math.inf, ValueError), (2**32, ValueError)):
+            with pytest.raises(kind):
+                link.transact(1, 0, reply_timeout=timeout)
+            with pytest.raises(kind):
+                link.send(1, 0, callback=print, write_timeout=timeout)
+        assert link.state == varno.LinkState.IDLE

@@ -273,3 +273,80 @@ def test_list_ports():
     ports = varno.list_ports(include_all=True)
     assert all(isinstance(p, varno.PortInfo) and p.device for p in ports)
     assert len(ports) >= len(varno.list_ports())
+
+
+def _run_script(script, *args, timeout=60):
+    """Runs `script` in a Python of its own (fork and signals stay out of pytest's process)."""
+    return subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout,
+                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+
+
+FORK = """
+import os, sys, varno
+link = varno.Link(sys.argv[1], 38400)
+pid = os.fork()
+if pid == 0:
+    # The parent's link, seen from the child: closed here, and never touched by the child.
+    seen = link.closed and link.state == varno.LinkState.CLOSED
+    try:
+        link.transact(1, 0)
+    except varno.LinkClosed:
+        pass
+    else:
+        seen = False
+    sys.exit(0 if seen else 5)  # a normal exit: the finalizers run
+_, status = os.waitpid(pid, 0)
+try:
+    varno.Link(sys.argv[1], 38400)
+except varno.PortBusy:
+    pass
+else:
+    sys.exit("a second link opened the port the parent still holds")
+assert os.waitstatus_to_exitcode(status) == 0, status
+assert link.transact(1, 7, reply_timeout=3.0).code == 7
+print("ok")
+"""
+
+
+def test_a_forked_child_leaves_the_parents_link_alone(simulate):
+    done = _run_script(FORK, simulate("1"))
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
+
+
+
+INTERRUPT = """
+import os, signal, sys, threading, varno
+link = varno.Link(sys.argv[1], 38400)
+
+def interrupt_when_waiting():
+    while link.state != varno.LinkState.AWAITING_REPLY:
+        pass
+    os.kill(os.getpid(), signal.SIGINT)
+
+for dest, timeout in ((9, None), (2, 0.2)):  # waiting on the worker; on this thread
+    threading.Thread(target=interrupt_when_waiting, daemon=True).start()
+    try:
+        link.transact(dest, 1, reply_timeout=timeout)
+    except KeyboardInterrupt:
+        # Before the late reply: the exchange on the wire goes on without its caller.
+        if dest == 9:
+            assert link.state == varno.LinkState.AWAITING_REPLY, (timeout, link.state)
+            try:
+                link.send(1, 0, callback=print)
+            except varno.LinkBusy:
+                pass
+            else:
+                sys.exit("a send went out during the interrupted exchange")
+    else:
+        sys.exit(f"transact to {dest} ({timeout} s) was not interrupted")
+    # The next transaction waits for that exchange's end, and gets its own reply.
+    reply = link.transact(1, 2, reply_timeout=30.0)
+    assert (reply.source, reply.code) == (1, 2), reply
+print("ok")
+"""
+
+
+def test_ctrl_c_interrupts_a_transaction_and_leaves_the_link_usable(simulate):
+    done = _run_script(INTERRUPT, simulate("1", "2:silent", "9:late=2000"))
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr

@@ -1,4 +1,5 @@
-"""Installing the package: pip without a network, and the build's install rule."""
+"""Installing the package: pip without a network, with the library inside, and the build's
+install rule."""
 import os
 import shutil
 import subprocess
@@ -21,19 +22,23 @@ def run_python(args, **env):
                           env={**clean, **env}, timeout=300)
 
 
-def test_pip_installs_without_an_index(tmp_path):
+def test_pip_installs_the_package_with_its_library(tmp_path):
     if run_python(["-m", "pip", "--version"]).returncode != 0:
         pytest.skip(f"no pip for {sys.executable} (python3-pip)")
+    # A copy outside the source tree: the library comes from VARNO_BUILD_LIBRARY, a build tree's.
     source = tmp_path / "source"
     shutil.copytree(ROOT / "python", source, ignore=shutil.ignore_patterns(
-        "build", "*.egg-info", "__pycache__"))
+        "build", "*.egg-info", "__pycache__", "*.so", "*.dll"))
+    site = tmp_path / "site"
     done = run_python(["-m", "pip", "install", "--no-build-isolation", "--no-index",
                        "--no-warn-script-location", "--disable-pip-version-check",
-                       "--target", str(tmp_path / "site"), str(source)])
+                       "--target", str(site), str(source)],
+                      VARNO_BUILD_LIBRARY=os.environ["VARNO_LIBRARY"])
     assert done.returncode == 0, done.stdout + done.stderr
-    done = run_python(["-c", CHECK], PYTHONPATH=str(tmp_path / "site"),
-                      VARNO_LIBRARY=os.environ["VARNO_LIBRARY"])
+    # Found in the package by itself, with no VARNO_LIBRARY.
+    done = run_python(["-c", CHECK], PYTHONPATH=str(site))
     assert done.returncode == 0, done.stderr
+    assert os.path.samefile(done.stdout.strip(), site / "varno" / "libVarnoDLL.so")
 
 
 def test_install_rule_puts_the_package_beside_a_link_to_its_library(tmp_path):
