@@ -140,6 +140,10 @@ constexpr std::size_t kInCapacity = 4096;
 constexpr std::size_t kOutCapacity = 1024;
 // A purge takes at most this many buffers' worth of what is waiting.
 constexpr int kMaxPurgeRounds = 16;
+// One look at the connection reads at most this many buffers' worth. Telnet commands decode to
+// no data, so a server sending them without pause never fills the buffer: the callers' own loops,
+// which keep their deadlines and see an abort, look again.
+constexpr int kMaxPumpRounds = 4;
 
 class NetworkSerialPort final : public SerialPort {
  public:
@@ -308,6 +312,19 @@ class NetworkSerialPort final : public SerialPort {
       std::optional<Clock::time_point> deadline;
       if (read_got_ > 0) {
         deadline = last_byte_ + std::chrono::milliseconds(name_.inter_byte_timeout_ms);
+        // Telnet commands without data keep the connection readable: the silence that ends the
+        // read is the data's.
+        if (Clock::now() >= *deadline) {
+          if (aborted_.load()) return;
+          const std::size_t before = read_got_;
+          pump();  // one last look: this thread may have been held up past the deadline
+          take();
+          if (read_got_ == before) {
+            finishRead(true);
+            break;
+          }
+          continue;
+        }
       }
       if (waitFor(kSocketReadable, deadline) == 0) {
         if (aborted_.load()) return;
@@ -399,11 +416,11 @@ class NetworkSerialPort final : public SerialPort {
     }
   }
 
-  // Takes what the connection has delivered, as far as there is room, and answers the telnet
-  // negotiations in it.
+  // Takes what the connection has delivered, as far as there is room and kMaxPumpRounds allow,
+  // and answers the telnet negotiations in it.
   void pump() {
     if (broken_) return;
-    for (;;) {
+    for (int round = 0; round < kMaxPumpRounds && !aborted_.load(); ++round) {
       if (in_begin_ == in_end_) in_begin_ = in_end_ = 0;
       if (in_begin_ > 0 && in_end_ == kInCapacity) {
         std::memmove(in_.data(), in_.data() + in_begin_, in_end_ - in_begin_);
@@ -421,6 +438,12 @@ class NetworkSerialPort final : public SerialPort {
       }
       if (telnet()) {
         in_end_ += decoder_.decode(received_.data(), got, in_.data() + in_end_, telnet_);
+        if (decoder_.failed()) {
+          // An endless sub-negotiation: nothing after it can be trusted as data. The connection
+          // is as good as dropped, and is reported so until the link is closed.
+          broken_ = true;
+          return;
+        }
         if (telnet_.replySize() > 0) {
           queue(telnet_.replies(), telnet_.replySize());
           telnet_.clearReplies();
@@ -547,10 +570,11 @@ class NetworkSerialPort final : public SerialPort {
       pump();
       if (failed() || broken_) return false;
       if (done()) return true;
-      if (waitFor(kSocketReadable, deadline) == 0) {
-        pump();
-        return !failed() && done();
-      }
+      // Checked here, not only by the wait: a server sending telnet commands without pause keeps
+      // the connection readable past any deadline. The wait still gives the connection a last
+      // look, taken by the pump above.
+      if (aborted_.load() || Clock::now() >= deadline) return false;
+      waitFor(kSocketReadable, deadline);
     }
   }
 

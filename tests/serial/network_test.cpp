@@ -256,6 +256,65 @@ TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
   varnoLinkClose(link);
 }
 
+// Telnet commands decode to no data: a server that sends nothing else, without pause, must not
+// hold a transaction past its time-outs, an open past its negotiation time-out, or a close.
+TEST_F(NetworkTest, AServerFloodingTelnetCommandsKeepsEveryDeadlineAndLetsCloseThrough) {
+  for (const char* port : {"VARNO_NET_FLOOD_NOP", "VARNO_NET_FLOOD_SUB"}) {
+    SCOPED_TRACE(port);
+    // The flood starts with the command's first byte.
+    const std::string name = local("rfc2217", port);
+    VarnoLink* link = nullptr;
+    ASSERT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_OK);
+    const VarnoFrame frame = command(kAnswers);
+    VarnoFrame reply{};
+    for (int i = 0; i < 2; ++i) {
+      const auto start = Clock::now();
+      const std::int32_t outcome = varnoLinkTransact(link, &frame, 100, 100, &reply);
+      EXPECT_LT(Clock::now() - start, 2s) << i;
+      if (std::string(port) == "VARNO_NET_FLOOD_NOP") {
+        EXPECT_EQ(outcome, VARNO_NO_REPLY) << i;
+      } else {
+        // An endless sub-negotiation is a stream out of step: the connection counts as failed.
+        EXPECT_TRUE(outcome == VARNO_READ_FAILED || (i > 0 && outcome == VARNO_WRITE_FAILED))
+            << i << ": " << outcome;
+      }
+    }
+    const auto closing = Clock::now();
+    varnoLinkClose(link);
+    EXPECT_LT(Clock::now() - closing, 1s);
+  }
+
+  // A close from another thread ends a transaction that waits under the flood.
+  VarnoLink* link = nullptr;
+  ASSERT_EQ(varnoLinkOpen(local("rfc2217", "VARNO_NET_FLOOD_NOP").c_str(), 38400, &link), VARNO_OK);
+  std::atomic<std::int32_t> outcome{1};
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    const VarnoFrame frame = command(kAnswers);
+    VarnoFrame reply{};
+    outcome = varnoLinkTransact(link, &frame, 1000, 60000, &reply);
+    returned = true;
+  });
+  ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+  const auto closing = Clock::now();
+  varnoLinkClose(link);
+  EXPECT_LT(Clock::now() - closing, 1s);
+  const auto close_end = Clock::now() + 1s;
+  while (!returned && Clock::now() < close_end) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(returned.load());
+  waiter.join();
+  EXPECT_EQ(outcome.load(), VARNO_E_CLOSED);
+
+  // Before any agreement: the open fails at its negotiation time-out.
+  const auto start = Clock::now();
+  EXPECT_EQ(
+      varnoLinkOpen(local("rfc2217", "VARNO_NET_FLOOD_EARLY", "?negotiation_timeout=500").c_str(),
+                    38400, &link),
+      VARNO_E_REFUSED_LINE_SETTINGS);
+  EXPECT_GE(Clock::now() - start, 490ms);
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
 TEST_F(NetworkTest, HostileNamesAreClearErrors) {
   const std::string port = env("VARNO_NET_RAW_PORT");
   const std::vector<std::string> malformed = {
