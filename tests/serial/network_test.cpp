@@ -226,6 +226,37 @@ TEST_F(NetworkTest, AServerThatDiesEndsTheTransactionAtOnceAndAReopenWorks) {
   }
 }
 
+// ser2net serving one terminal through a raw and an RFC 2217 accepter: an RFC 2217 open at once
+// after a raw session's close finds the server still giving the terminal back, and ends the
+// session with a line of text.
+TEST_F(NetworkTest, AnRfc2217OpenRightAfterAnotherSessionOnTheSameTerminal) {
+  if (env("VARNO_NET_SHARED").empty() || env("VARNO_NET_SHARED") == "0") {
+    GTEST_SKIP() << "ser2net only";
+  }
+  const std::string shared = local("rfc2217", "VARNO_NET_SHARED", "?inter_byte_timeout=1000");
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    // The raw session, once ser2net has the terminal back from the round before: a raw open
+    // negotiates nothing, so a session ended at once shows only as a transaction that fails.
+    VarnoLink* link = nullptr;
+    VarnoFrame reply{};
+    const auto give_up = Clock::now() + 5s;
+    for (;;) {
+      ASSERT_EQ(varnoLinkOpen(lines[0].c_str(), 38400, &link), VARNO_OK);
+      if (transact(link, command(kAnswers), 2000, reply) == VARNO_REPLY) break;
+      varnoLinkClose(link);
+      ASSERT_LT(Clock::now(), give_up) << "the raw accepter stays taken";
+    }
+    for (int i = 0; i < 49; ++i) ASSERT_EQ(transact(link, command(kAnswers), 2000, reply), 0);
+    EXPECT_EQ(transact(link, command(kSilent), 100, reply), VARNO_NO_REPLY);
+    varnoLinkClose(link);
+
+    ASSERT_EQ(varnoLinkOpen(shared.c_str(), 38400, &link), VARNO_OK);
+    EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+    varnoLinkClose(link);
+  }
+}
+
 TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
   const std::string mute = local("rfc2217", "VARNO_NET_MUTE", "?negotiation_timeout=300");
   VarnoLink* link = nullptr;
@@ -243,6 +274,15 @@ TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
         << port;
     EXPECT_LT(Clock::now() - start, 5s);
   }
+
+  // A server that ends every session before the line is set: the line is taken, once the open
+  // has tried again for its negotiation time-out.
+  start = Clock::now();
+  EXPECT_EQ(varnoLinkOpen(local("rfc2217", "VARNO_NET_TAKEN", "?negotiation_timeout=300").c_str(),
+                          38400, &link),
+            VARNO_E_IN_USE);
+  EXPECT_GE(Clock::now() - start, 200ms);
+  EXPECT_LT(Clock::now() - start, 5s);
 
   // The classic open says which step failed.
   DiagnosticLog log;

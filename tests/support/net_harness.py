@@ -9,8 +9,10 @@ telnet(rfc2217) connection) or varno-sim itself (--tcp, --rfc2217). Beside them,
 servers: one that never says anything, one that answers the baud rate with another, one that
 refuses COM-PORT-OPTION (the first also on ::1), three that flood the client with telnet commands
 (IAC NOP once the first data byte comes, an endless sub-negotiation then, IAC NOP from the start
-without agreeing to anything), a port with nobody listening and one whose backlog is full (a
-connect there cannot finish). A control port takes one line at a time and answers one:
+without agreeing to anything), one that ends every session at once with a line of text as
+ser2net does while its line is taken, a port with nobody listening and one whose backlog is full (a
+connect there cannot finish). With ser2net, a third accepter (RFC 2217) serves the raw line's
+terminal too. A control port takes one line at a time and answers one:
     kill   the server under test is killed (SIGKILL)   -> ok
     start  ... started again on the same ports         -> ok
     speed  the baud rate of the RFC 2217 line's terminal -> e.g. 115200
@@ -124,15 +126,19 @@ class Sim:
 
 
 class Ser2net:
-    def __init__(self, directory, raw_sim, rfc2217_sim, raw_port, rfc2217_port):
+    def __init__(self, directory, raw_sim, rfc2217_sim, raw_port, rfc2217_port, shared_port):
         self.config = os.path.join(directory, "ser2net.yaml")
         self.pidfile = os.path.join(directory, "ser2net.pid")
-        self.ports = [raw_port, rfc2217_port]
+        self.ports = [raw_port, rfc2217_port, shared_port]
         with open(self.config, "w") as f:
             f.write("%YAML 1.1\n---\n")
+            # The raw line's terminal also behind a second, RFC 2217 accepter: one session after
+            # another's on the same terminal.
             for name, accepter, sim, port in (("raw", "tcp", raw_sim, raw_port),
                                               ("rfc2217", "telnet(rfc2217),tcp", rfc2217_sim,
-                                               rfc2217_port)):
+                                               rfc2217_port),
+                                              ("shared", "telnet(rfc2217),tcp", raw_sim,
+                                               shared_port)):
                 f.write(f"connection: &{name}\n"
                         f"    accepter: {accepter},127.0.0.1,{port}\n"
                         f"    options:\n"
@@ -178,6 +184,14 @@ def mute(connection):
     with connection:
         while connection.recv(4096):
             pass
+
+
+def taken(connection):
+    """What ser2net says to a client while another session holds the line: its offers, a line of
+    text, and the end of the connection."""
+    with connection:
+        connection.sendall(bytes([IAC, WILL, 0, IAC, DO, 0, IAC, DO, COM_PORT]) +
+                           b"Port's device already in use\r\n")
 
 
 def flood(connection, kind):
@@ -278,6 +292,7 @@ def main():
         bring_loopback_up()
 
     raw_port, rfc2217_port = free_port(), free_port()
+    shared_port = 0  # ser2net only
     sims, server = [], None
     listeners = []
     with tempfile.TemporaryDirectory(prefix="varno-net-") as directory:
@@ -301,7 +316,9 @@ def main():
                 sims = [Sim(a.sim), Sim(a.sim)]
                 for s in sims:
                     s.start()
-                server = Ser2net(directory, sims[0], sims[1], raw_port, rfc2217_port)
+                shared_port = free_port()
+                server = Ser2net(directory, sims[0], sims[1], raw_port, rfc2217_port,
+                                 shared_port)
                 server.start()
                 kill_server = server.kill
 
@@ -314,7 +331,8 @@ def main():
                                  ("REFUSING", scripted_rfc2217(refuse_com_port=True)),
                                  ("FLOOD_NOP", scripted_rfc2217(flood_on_data="nop")),
                                  ("FLOOD_SUB", scripted_rfc2217(flood_on_data="sub")),
-                                 ("FLOOD_EARLY", scripted_rfc2217(flood_at_once="nop"))):
+                                 ("FLOOD_EARLY", scripted_rfc2217(flood_at_once="nop")),
+                                 ("TAKEN", taken)):
                 listener = listener_on()
                 listeners.append(listener)
                 serve_forever(listener, handle)
@@ -362,6 +380,7 @@ def main():
                 "VARNO_NET_RAW": f"tcp://127.0.0.1:{raw_port}",
                 "VARNO_NET_RFC2217": f"rfc2217://127.0.0.1:{rfc2217_port}",
                 "VARNO_NET_RAW_PORT": str(raw_port),
+                "VARNO_NET_SHARED": str(shared_port),
                 "VARNO_NET_CONTROL": str(control_listener.getsockname()[1]),
                 "VARNO_NET_MUTE": str(scripted["MUTE"]),
                 "VARNO_NET_MUTE6": str(mute6),
@@ -370,6 +389,7 @@ def main():
                 "VARNO_NET_FLOOD_NOP": str(scripted["FLOOD_NOP"]),
                 "VARNO_NET_FLOOD_SUB": str(scripted["FLOOD_SUB"]),
                 "VARNO_NET_FLOOD_EARLY": str(scripted["FLOOD_EARLY"]),
+                "VARNO_NET_TAKEN": str(scripted["TAKEN"]),
                 "VARNO_NET_CLOSED": str(free_port()),
                 "VARNO_NET_FULL": str(full.getsockname()[1]),
                 "VARNO_NET_ISOLATED": "1" if isolated else "0",
