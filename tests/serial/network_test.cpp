@@ -327,23 +327,19 @@ TEST_F(NetworkTest, AServerFloodingTelnetCommandsKeepsEveryDeadlineAndLetsCloseT
   // A close from another thread ends a transaction that waits under the flood.
   VarnoLink* link = nullptr;
   ASSERT_EQ(varnoLinkOpen(local("rfc2217", "VARNO_NET_FLOOD_NOP").c_str(), 38400, &link), VARNO_OK);
-  std::atomic<std::int32_t> outcome{1};
-  std::atomic<bool> returned{false};
+  std::int32_t outcome = 1;
   std::thread waiter([&] {
     const VarnoFrame frame = command(kAnswers);
     VarnoFrame reply{};
     outcome = varnoLinkTransact(link, &frame, 1000, 60000, &reply);
-    returned = true;
   });
-  ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+  EXPECT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
   const auto closing = Clock::now();
   varnoLinkClose(link);
   EXPECT_LT(Clock::now() - closing, 1s);
-  const auto close_end = Clock::now() + 1s;
-  while (!returned && Clock::now() < close_end) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(returned.load());
-  waiter.join();
-  EXPECT_EQ(outcome.load(), VARNO_E_CLOSED);
+  waiter.join();  // (the flood itself ends within 15 s)
+  EXPECT_LT(Clock::now() - closing, 1s);
+  EXPECT_EQ(outcome, VARNO_E_CLOSED);
 
   // Before any agreement: the open fails at its negotiation time-out.
   const auto start = Clock::now();
