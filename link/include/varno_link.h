@@ -121,16 +121,19 @@ typedef void(VARNO_CALL* VarnoLogHandler)(void* context, const char* text);
  * HOST is a name, an IPv4 address or an IPv6 address in brackets ("[::1]"); PORT 1..65535; the
  * scheme in any case; at most 512 characters in all. OPTIONS, NAME=MILLISECONDS joined by '&':
  *   connect_timeout      name lookup and connect, every address of the name (1..600000; 5000)
- *   negotiation_timeout  rfc2217 only: each wait for the server's answers (1..600000; 3000)
+ *   negotiation_timeout  rfc2217 only: each wait for the server's answers, and how long a
+ *                        session the server ends before the line is set is opened again
+ *                        (1..600000; 3000)
  *   inter_byte_timeout   silence that ends a reply being read (1..60000; 50, where a serial
  *                        port has 10: a network delivers a reply in pieces); a reply still ends
  *                        at once on its 12th byte
  * A malformed name (a missing or out-of-range port, an unknown, repeated or bad option) is
  * VARNO_E_ARGUMENT; a host that cannot be found or reached, or a connect that is refused or not
  * done within connect_timeout, is VARNO_E_NOT_FOUND; a server that does not agree or answer is
- * VARNO_E_REFUSED_LINE_SETTINGS. A connection that drops ends the transaction under way at once
- * with VARNO_READ_FAILED or VARNO_WRITE_FAILED, as does every later one on that link: close it
- * and open it again.
+ * VARNO_E_REFUSED_LINE_SETTINGS; one that still ends every session before the line is set is
+ * VARNO_E_IN_USE. A connection that drops, or whose telnet cannot be followed (a sub-negotiation
+ * past 4 KiB), ends the transaction under way at once with VARNO_READ_FAILED or
+ * VARNO_WRITE_FAILED, as does every later one on that link: close it and open it again.
  * Returns VARNO_OK and stores the new link in *link, or a negative code and stores NULL:
  * VARNO_E_ARGUMENT (null or empty name, null `link`, baud rate 0, a malformed network name),
  * VARNO_E_NOT_FOUND,

@@ -140,6 +140,13 @@ constexpr std::size_t kInCapacity = 4096;
 constexpr std::size_t kOutCapacity = 1024;
 // A purge takes at most this many buffers' worth of what is waiting.
 constexpr int kMaxPurgeRounds = 16;
+// One look at the connection reads at most this many buffers' worth. Telnet commands decode to
+// no data, so a server sending them without pause never fills the buffer: the callers' own loops,
+// which keep their deadlines and see an abort, look again.
+constexpr int kMaxPumpRounds = 4;
+// Pauses before a session the server ended during the open is opened again: doubled each time.
+constexpr std::uint32_t kFirstReopenPauseMs = 10;
+constexpr std::uint32_t kMaxReopenPauseMs = 100;
 
 class NetworkSerialPort final : public SerialPort {
  public:
@@ -179,6 +186,7 @@ class NetworkSerialPort final : public SerialPort {
     for (const SocketAddress& address : addresses) {
       if (connect(address, deadline)) {
         connected_ = true;
+        address_ = address;
         break;
       }
       if (aborted_.load() || Clock::now() >= deadline) break;
@@ -188,12 +196,7 @@ class NetworkSerialPort final : public SerialPort {
       failure_ = PortError::kNotFound;
       return false;
     }
-    socket_->tune();
-    if (telnet()) {
-      std::uint8_t offers[16];
-      queue(offers, telnet_.offers(offers));
-      flushOut();
-    }
+    startSession();
     return true;
   }
 
@@ -239,7 +242,26 @@ class NetworkSerialPort final : public SerialPort {
     std::lock_guard lock(io_);
     if (!usable() || settings.baud_rate == 0) return false;
     if (!telnet()) return true;  // raw: the server's settings are the line's
-    if (!negotiate() || !setLine(settings.baud_rate)) return false;
+    // A server may end a session before the line is set: ser2net does, with a line of text, while
+    // it is still giving the terminal back from the session before (for 10 to 20 ms after that
+    // one's close), or while another client holds the line. Such a session is opened again,
+    // within the negotiation time-out; one the server still ends then means the line is taken.
+    const Clock::time_point give_up =
+        Clock::now() + std::chrono::milliseconds(name_.negotiation_timeout_ms);
+    std::uint32_t pause_ms = kFirstReopenPauseMs;
+    while (!negotiate() || !setLine(settings.baud_rate)) {
+      if (!broken_ || out_of_step_ || aborted_.load()) return false;
+      if (Clock::now() + std::chrono::milliseconds(pause_ms) >= give_up) {
+        failure_ = PortError::kInUse;
+        return false;
+      }
+      sleepMilliseconds(pause_ms);
+      pause_ms = std::min(2 * pause_ms, kMaxReopenPauseMs);
+      if (!reconnect(give_up)) {
+        failure_ = PortError::kNotFound;
+        return false;
+      }
+    }
     // Whatever the server held from before this session.
     server_stale_ = true;
     purgeServer(true, true);
@@ -308,6 +330,19 @@ class NetworkSerialPort final : public SerialPort {
       std::optional<Clock::time_point> deadline;
       if (read_got_ > 0) {
         deadline = last_byte_ + std::chrono::milliseconds(name_.inter_byte_timeout_ms);
+        // Telnet commands without data keep the connection readable: the silence that ends the
+        // read is the data's.
+        if (Clock::now() >= *deadline) {
+          if (aborted_.load()) return;
+          const std::size_t before = read_got_;
+          pump();  // one last look: this thread may have been held up past the deadline
+          take();
+          if (read_got_ == before) {
+            finishRead(true);
+            break;
+          }
+          continue;
+        }
       }
       if (waitFor(kSocketReadable, deadline) == 0) {
         if (aborted_.load()) return;
@@ -373,6 +408,30 @@ class NetworkSerialPort final : public SerialPort {
     return usable();
   }
 
+  // A new connection's first steps: nothing carried over from an earlier one, and the offers out.
+  void startSession() {
+    socket_->tune();
+    broken_ = false;
+    in_begin_ = in_end_ = 0;
+    out_begin_ = out_end_ = 0;
+    decoder_ = telnet::Decoder();
+    telnet_ = TelnetClient();
+    if (telnet()) {
+      std::uint8_t offers[16];
+      queue(offers, telnet_.offers(offers));
+      flushOut();
+    }
+  }
+
+  // The address the open connected to, again.
+  bool reconnect(Clock::time_point deadline) {
+    deadline =
+        std::min(deadline, Clock::now() + std::chrono::milliseconds(name_.connect_timeout_ms));
+    if (!connect(address_, deadline)) return false;
+    startSession();
+    return true;
+  }
+
   bool connect(const SocketAddress& address, Clock::time_point deadline) {
     const IoStatus status = socket_->startConnect(address);
     if (status == IoStatus::kDone) return true;
@@ -399,11 +458,11 @@ class NetworkSerialPort final : public SerialPort {
     }
   }
 
-  // Takes what the connection has delivered, as far as there is room, and answers the telnet
-  // negotiations in it.
+  // Takes what the connection has delivered, as far as there is room and kMaxPumpRounds allow,
+  // and answers the telnet negotiations in it.
   void pump() {
     if (broken_) return;
-    for (;;) {
+    for (int round = 0; round < kMaxPumpRounds && !aborted_.load(); ++round) {
       if (in_begin_ == in_end_) in_begin_ = in_end_ = 0;
       if (in_begin_ > 0 && in_end_ == kInCapacity) {
         std::memmove(in_.data(), in_.data() + in_begin_, in_end_ - in_begin_);
@@ -421,6 +480,13 @@ class NetworkSerialPort final : public SerialPort {
       }
       if (telnet()) {
         in_end_ += decoder_.decode(received_.data(), got, in_.data() + in_end_, telnet_);
+        if (decoder_.failed()) {
+          // An endless sub-negotiation: nothing after it can be trusted as data. The connection
+          // is as good as dropped, and is reported so until the link is closed.
+          broken_ = true;
+          out_of_step_ = true;
+          return;
+        }
         if (telnet_.replySize() > 0) {
           queue(telnet_.replies(), telnet_.replySize());
           telnet_.clearReplies();
@@ -547,10 +613,11 @@ class NetworkSerialPort final : public SerialPort {
       pump();
       if (failed() || broken_) return false;
       if (done()) return true;
-      if (waitFor(kSocketReadable, deadline) == 0) {
-        pump();
-        return !failed() && done();
-      }
+      // Checked here, not only by the wait: a server sending telnet commands without pause keeps
+      // the connection readable past any deadline. The wait still gives the connection a last
+      // look, taken by the pump above.
+      if (aborted_.load() || Clock::now() >= deadline) return false;
+      waitFor(kSocketReadable, deadline);
     }
   }
 
@@ -611,9 +678,11 @@ class NetworkSerialPort final : public SerialPort {
   bool connected_ = false;
   bool closed_ = false;
   bool broken_ = false;        // the connection has ended or failed
+  bool out_of_step_ = false;   // failed because the server's telnet could not be followed
   bool server_stale_ = false;  // the server may hold bytes of an earlier transaction
   PortError failure_ = PortError::kNone;
   NetworkPortName name_;
+  SocketAddress address_;  // the one connected to
 
   telnet::Decoder decoder_;
   TelnetClient telnet_;

@@ -7,6 +7,10 @@ std::size_t Decoder::decode(const std::uint8_t* in, std::size_t size, std::uint8
   std::size_t out = 0;
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint8_t byte = in[i];
+    // Every byte inside a sub-negotiation counts, commands stuck in it included.
+    if ((state_ == State::kSub || state_ == State::kSubIac) && ++sub_run_ > kMaxSubnegotiationRun) {
+      state_ = State::kFailed;
+    }
     switch (state_) {
       case State::kData:
         if (byte == kIac) {
@@ -24,6 +28,7 @@ std::size_t Decoder::decode(const std::uint8_t* in, std::size_t size, std::uint8
           state_ = State::kVerb;
         } else if (byte == kSb) {
           sub_size_ = 0;
+          sub_run_ = 0;
           sub_cut_ = false;
           state_ = State::kSub;
         } else {
@@ -37,10 +42,8 @@ std::size_t Decoder::decode(const std::uint8_t* in, std::size_t size, std::uint8
       case State::kSub:
         if (byte == kIac) {
           state_ = State::kSubIac;
-        } else if (sub_size_ < kMaxSubnegotiation) {
-          sub_[sub_size_++] = byte;
         } else {
-          sub_cut_ = true;
+          subByte(byte);
         }
         break;
       case State::kSubIac:
@@ -50,19 +53,23 @@ std::size_t Decoder::decode(const std::uint8_t* in, std::size_t size, std::uint8
         } else {
           // IAC IAC is a 0xFF of the payload; any other command inside is not one the other
           // end may send there, and is skipped.
-          if (byte == kIac) {
-            if (sub_size_ < kMaxSubnegotiation) {
-              sub_[sub_size_++] = byte;
-            } else {
-              sub_cut_ = true;
-            }
-          }
           state_ = State::kSub;
+          if (byte == kIac) subByte(byte);
         }
         break;
+      case State::kFailed:
+        return out;
     }
   }
   return out;
+}
+
+void Decoder::subByte(std::uint8_t byte) {
+  if (sub_size_ < kMaxSubnegotiation) {
+    sub_[sub_size_++] = byte;
+  } else {
+    sub_cut_ = true;
+  }
 }
 
 std::size_t encodeData(std::uint8_t byte, std::uint8_t* out) {

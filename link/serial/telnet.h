@@ -42,6 +42,11 @@ inline constexpr std::uint8_t kPurgeBoth = 3;
 
 // Sub-negotiation payload kept for the handler (option byte included); longer ones are cut.
 inline constexpr std::size_t kMaxSubnegotiation = 32;
+// The longest sub-negotiation taken at all, in bytes after IAC SB (its IAC SE included).
+// COM-PORT-OPTION's longest, a SIGNATURE text, is a few dozen bytes; one that runs on past this is
+// a stream out of step, whose data cannot be told from the rest of the command, and the decoder
+// stops there (Decoder::failed).
+inline constexpr std::size_t kMaxSubnegotiationRun = 4096;
 
 // What the decoder found besides data.
 class Handler {
@@ -60,16 +65,22 @@ class Decoder {
  public:
   // Decodes `size` bytes of `in`: the data bytes go to `data` (room for `size` bytes needed), in
   // order, IAC IAC as one 0xFF; everything else to `handler` (other commands, such as NOP or GA,
-  // are dropped). Returns the number of data bytes.
+  // are dropped). Returns the number of data bytes. Once failed, decodes nothing more.
   std::size_t decode(const std::uint8_t* in, std::size_t size, std::uint8_t* data,
                      Handler& handler);
+  // A sub-negotiation ran past kMaxSubnegotiationRun bytes: the stream is not telnet.
+  bool failed() const { return state_ == State::kFailed; }
 
  private:
-  enum class State { kData, kIac, kVerb, kSub, kSubIac };
+  enum class State { kData, kIac, kVerb, kSub, kSubIac, kFailed };
+  // One more payload byte, kept if there is room.
+  void subByte(std::uint8_t byte);
+
   State state_ = State::kData;
   std::uint8_t verb_ = 0;
   std::uint8_t sub_[kMaxSubnegotiation] = {};
   std::size_t sub_size_ = 0;
+  std::size_t sub_run_ = 0;
   bool sub_cut_ = false;
 };
 

@@ -104,6 +104,21 @@ TEST(TelnetDecoder, StripsCommandsAndUndoublesDataWhereverTheStreamIsCut) {
   ASSERT_EQ(lr.events.size(), 1u);
   EXPECT_NE(lr.events[0].find(" cut"), std::string::npos);
 
+  // The longest sub-negotiation taken, and one that runs on past it (with a stray command inside
+  // counted): the decoder stops for good.
+  for (const std::size_t run : {kMaxSubnegotiationRun, kMaxSubnegotiationRun + 1}) {
+    std::vector<std::uint8_t> endless = {kIac, kSb, 44, kIac, 241};
+    endless.insert(endless.end(), run - 5, 'x');
+    endless.insert(endless.end(), {kIac, kSe, 0x42});
+    Recorder er;
+    Decoder ed;
+    er.feed(ed, endless, 0, endless.size());
+    EXPECT_EQ(ed.failed(), run > kMaxSubnegotiationRun) << run;
+    EXPECT_EQ(er.data.size(), run > kMaxSubnegotiationRun ? 0u : 1u) << run;
+    er.feed(ed, long_sub, 0, long_sub.size());
+    EXPECT_EQ(er.data.size(), run > kMaxSubnegotiationRun ? 0u : 2u) << run;
+  }
+
   std::uint8_t out[16];
   EXPECT_EQ(encodeData(0xFF, out), 2u);
   EXPECT_EQ(out[1], 0xFF);

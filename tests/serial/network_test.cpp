@@ -226,6 +226,37 @@ TEST_F(NetworkTest, AServerThatDiesEndsTheTransactionAtOnceAndAReopenWorks) {
   }
 }
 
+// ser2net serving one terminal through a raw and an RFC 2217 accepter: an RFC 2217 open at once
+// after a raw session's close finds the server still giving the terminal back, and ends the
+// session with a line of text.
+TEST_F(NetworkTest, AnRfc2217OpenRightAfterAnotherSessionOnTheSameTerminal) {
+  if (env("VARNO_NET_SHARED").empty() || env("VARNO_NET_SHARED") == "0") {
+    GTEST_SKIP() << "ser2net only";
+  }
+  const std::string shared = local("rfc2217", "VARNO_NET_SHARED", "?inter_byte_timeout=1000");
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    // The raw session, once ser2net has the terminal back from the round before: a raw open
+    // negotiates nothing, so a session ended at once shows only as a transaction that fails.
+    VarnoLink* link = nullptr;
+    VarnoFrame reply{};
+    const auto give_up = Clock::now() + 5s;
+    for (;;) {
+      ASSERT_EQ(varnoLinkOpen(lines[0].c_str(), 38400, &link), VARNO_OK);
+      if (transact(link, command(kAnswers), 2000, reply) == VARNO_REPLY) break;
+      varnoLinkClose(link);
+      ASSERT_LT(Clock::now(), give_up) << "the raw accepter stays taken";
+    }
+    for (int i = 0; i < 49; ++i) ASSERT_EQ(transact(link, command(kAnswers), 2000, reply), 0);
+    EXPECT_EQ(transact(link, command(kSilent), 100, reply), VARNO_NO_REPLY);
+    varnoLinkClose(link);
+
+    ASSERT_EQ(varnoLinkOpen(shared.c_str(), 38400, &link), VARNO_OK);
+    EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
+    varnoLinkClose(link);
+  }
+}
+
 TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
   const std::string mute = local("rfc2217", "VARNO_NET_MUTE", "?negotiation_timeout=300");
   VarnoLink* link = nullptr;
@@ -244,6 +275,15 @@ TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
     EXPECT_LT(Clock::now() - start, 5s);
   }
 
+  // A server that ends every session before the line is set: the line is taken, once the open
+  // has tried again for its negotiation time-out.
+  start = Clock::now();
+  EXPECT_EQ(varnoLinkOpen(local("rfc2217", "VARNO_NET_TAKEN", "?negotiation_timeout=300").c_str(),
+                          38400, &link),
+            VARNO_E_IN_USE);
+  EXPECT_GE(Clock::now() - start, 200ms);
+  EXPECT_LT(Clock::now() - start, 5s);
+
   // The classic open says which step failed.
   DiagnosticLog log;
   EXPECT_FALSE(varnoOpenSerialPortA(mute.c_str(), 38400));
@@ -254,6 +294,61 @@ TEST_F(NetworkTest, AServerThatDoesNotAgreeFailsTheOpenWithinItsLimit) {
   VarnoFrame reply{};
   EXPECT_EQ(transact(link, command(kAnswers), 100, reply), VARNO_NO_REPLY);
   varnoLinkClose(link);
+}
+
+// Telnet commands decode to no data: a server that sends nothing else, without pause, must not
+// hold a transaction past its time-outs, an open past its negotiation time-out, or a close.
+TEST_F(NetworkTest, AServerFloodingTelnetCommandsKeepsEveryDeadlineAndLetsCloseThrough) {
+  for (const char* port : {"VARNO_NET_FLOOD_NOP", "VARNO_NET_FLOOD_SUB"}) {
+    SCOPED_TRACE(port);
+    // The flood starts with the command's first byte.
+    const std::string name = local("rfc2217", port);
+    VarnoLink* link = nullptr;
+    ASSERT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_OK);
+    const VarnoFrame frame = command(kAnswers);
+    VarnoFrame reply{};
+    for (int i = 0; i < 2; ++i) {
+      const auto start = Clock::now();
+      const std::int32_t outcome = varnoLinkTransact(link, &frame, 100, 100, &reply);
+      EXPECT_LT(Clock::now() - start, 2s) << i;
+      if (std::string(port) == "VARNO_NET_FLOOD_NOP") {
+        EXPECT_EQ(outcome, VARNO_NO_REPLY) << i;
+      } else {
+        // An endless sub-negotiation is a stream out of step: the connection counts as failed.
+        EXPECT_TRUE(outcome == VARNO_READ_FAILED || (i > 0 && outcome == VARNO_WRITE_FAILED))
+            << i << ": " << outcome;
+      }
+    }
+    const auto closing = Clock::now();
+    varnoLinkClose(link);
+    EXPECT_LT(Clock::now() - closing, 1s);
+  }
+
+  // A close from another thread ends a transaction that waits under the flood.
+  VarnoLink* link = nullptr;
+  ASSERT_EQ(varnoLinkOpen(local("rfc2217", "VARNO_NET_FLOOD_NOP").c_str(), 38400, &link), VARNO_OK);
+  std::int32_t outcome = 1;
+  std::thread waiter([&] {
+    const VarnoFrame frame = command(kAnswers);
+    VarnoFrame reply{};
+    outcome = varnoLinkTransact(link, &frame, 1000, 60000, &reply);
+  });
+  EXPECT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+  const auto closing = Clock::now();
+  varnoLinkClose(link);
+  EXPECT_LT(Clock::now() - closing, 1s);
+  waiter.join();  // (the flood itself ends within 15 s)
+  EXPECT_LT(Clock::now() - closing, 1s);
+  EXPECT_EQ(outcome, VARNO_E_CLOSED);
+
+  // Before any agreement: the open fails at its negotiation time-out.
+  const auto start = Clock::now();
+  EXPECT_EQ(
+      varnoLinkOpen(local("rfc2217", "VARNO_NET_FLOOD_EARLY", "?negotiation_timeout=500").c_str(),
+                    38400, &link),
+      VARNO_E_REFUSED_LINE_SETTINGS);
+  EXPECT_GE(Clock::now() - start, 490ms);
+  EXPECT_LT(Clock::now() - start, 2s);
 }
 
 TEST_F(NetworkTest, HostileNamesAreClearErrors) {

@@ -7,8 +7,12 @@ Two simulated buses (varno-sim, devices 1, 2:silent, 5 in pieces 20 ms apart, 12
 on a TCP port by the server under test: Debian's ser2net (a config written here: one raw, one
 telnet(rfc2217) connection) or varno-sim itself (--tcp, --rfc2217). Beside them, scripted
 servers: one that never says anything, one that answers the baud rate with another, one that
-refuses COM-PORT-OPTION (the first also on ::1), a port with nobody listening and one whose backlog is full (a connect
-there cannot finish). A control port takes one line at a time and answers one:
+refuses COM-PORT-OPTION (the first also on ::1), three that flood the client with telnet commands
+(IAC NOP once the first data byte comes, an endless sub-negotiation then, IAC NOP from the start
+without agreeing to anything), one that ends every session at once with a line of text as
+ser2net does while its line is taken, a port with nobody listening and one whose backlog is full (a
+connect there cannot finish). With ser2net, a third accepter (RFC 2217) serves the raw line's
+terminal too. A control port takes one line at a time and answers one:
     kill   the server under test is killed (SIGKILL)   -> ok
     start  ... started again on the same ports         -> ok
     speed  the baud rate of the RFC 2217 line's terminal -> e.g. 115200
@@ -35,8 +39,10 @@ import time
 DEVICES = ["1", "2:silent", "5:split=4+4+4,gap=20", "127"]
 TCGETS2 = 0x802C542A
 SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
-IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
+IAC, SB, SE, WILL, WONT, DO, DONT, NOP = 255, 250, 240, 251, 252, 253, 254, 241
 COM_PORT = 44
+FLOOD_SECONDS = 15  # a flood ends by itself: a client that never stops reading still gets out
+FLOODS = {"nop": bytes([IAC, NOP]) * (1 << 19), "sub": b"\x01" * (1 << 20)}
 
 
 def log(message):
@@ -120,15 +126,19 @@ class Sim:
 
 
 class Ser2net:
-    def __init__(self, directory, raw_sim, rfc2217_sim, raw_port, rfc2217_port):
+    def __init__(self, directory, raw_sim, rfc2217_sim, raw_port, rfc2217_port, shared_port):
         self.config = os.path.join(directory, "ser2net.yaml")
         self.pidfile = os.path.join(directory, "ser2net.pid")
-        self.ports = [raw_port, rfc2217_port]
+        self.ports = [raw_port, rfc2217_port, shared_port]
         with open(self.config, "w") as f:
             f.write("%YAML 1.1\n---\n")
+            # The raw line's terminal also behind a second, RFC 2217 accepter: one session after
+            # another's on the same terminal.
             for name, accepter, sim, port in (("raw", "tcp", raw_sim, raw_port),
                                               ("rfc2217", "telnet(rfc2217),tcp", rfc2217_sim,
-                                               rfc2217_port)):
+                                               rfc2217_port),
+                                              ("shared", "telnet(rfc2217),tcp", raw_sim,
+                                               shared_port)):
                 f.write(f"connection: &{name}\n"
                         f"    accepter: {accepter},127.0.0.1,{port}\n"
                         f"    options:\n"
@@ -176,11 +186,40 @@ def mute(connection):
             pass
 
 
-def scripted_rfc2217(baud_factor=1, refuse_com_port=False):
+def taken(connection):
+    """What ser2net says to a client while another session holds the line: its offers, a line of
+    text, and the end of the connection."""
+    with connection:
+        connection.sendall(bytes([IAC, WILL, 0, IAC, DO, 0, IAC, DO, COM_PORT]) +
+                           b"Port's device already in use\r\n")
+
+
+def flood(connection, kind):
+    """Sends telnet commands without a pause, for FLOOD_SECONDS at most or until the client goes:
+    IAC NOP over and over, or one sub-negotiation that never ends."""
+    end = time.monotonic() + FLOOD_SECONDS
+    connection.settimeout(FLOOD_SECONDS)
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 22)
+    try:
+        if kind == "sub":
+            connection.sendall(bytes([IAC, SB, COM_PORT]))
+        while time.monotonic() < end:
+            connection.sendall(FLOODS[kind])
+    except OSError:
+        pass
+
+
+def scripted_rfc2217(baud_factor=1, refuse_com_port=False, flood_on_data=None,
+                     flood_at_once=None):
     """An RFC 2217 server of a few lines: agrees to BINARY, then either refuses COM-PORT-OPTION
-    or agrees and answers each setting, the baud rate multiplied by `baud_factor`."""
+    or agrees and answers each setting, the baud rate multiplied by `baud_factor`. With
+    `flood_on_data` it floods (see flood) once the first data byte comes, with `flood_at_once` as
+    soon as the client connects."""
     def handle(connection):
         with connection:
+            if flood_at_once:
+                flood(connection, flood_at_once)
+                return
             buffer = b""
             while True:
                 data = connection.recv(4096)
@@ -210,6 +249,9 @@ def scripted_rfc2217(baud_factor=1, refuse_com_port=False):
                     break
                 if out:
                     connection.sendall(out)
+                if flood_on_data and buffer[:1] not in (b"", bytes([IAC])):
+                    flood(connection, flood_on_data)
+                    return
     return handle
 
 
@@ -250,6 +292,7 @@ def main():
         bring_loopback_up()
 
     raw_port, rfc2217_port = free_port(), free_port()
+    shared_port = 0  # ser2net only
     sims, server = [], None
     listeners = []
     with tempfile.TemporaryDirectory(prefix="varno-net-") as directory:
@@ -273,7 +316,9 @@ def main():
                 sims = [Sim(a.sim), Sim(a.sim)]
                 for s in sims:
                     s.start()
-                server = Ser2net(directory, sims[0], sims[1], raw_port, rfc2217_port)
+                shared_port = free_port()
+                server = Ser2net(directory, sims[0], sims[1], raw_port, rfc2217_port,
+                                 shared_port)
                 server.start()
                 kill_server = server.kill
 
@@ -283,7 +328,11 @@ def main():
 
             scripted = {}
             for name, handle in (("MUTE", mute), ("PICKY", scripted_rfc2217(baud_factor=2)),
-                                 ("REFUSING", scripted_rfc2217(refuse_com_port=True))):
+                                 ("REFUSING", scripted_rfc2217(refuse_com_port=True)),
+                                 ("FLOOD_NOP", scripted_rfc2217(flood_on_data="nop")),
+                                 ("FLOOD_SUB", scripted_rfc2217(flood_on_data="sub")),
+                                 ("FLOOD_EARLY", scripted_rfc2217(flood_at_once="nop")),
+                                 ("TAKEN", taken)):
                 listener = listener_on()
                 listeners.append(listener)
                 serve_forever(listener, handle)
@@ -331,11 +380,16 @@ def main():
                 "VARNO_NET_RAW": f"tcp://127.0.0.1:{raw_port}",
                 "VARNO_NET_RFC2217": f"rfc2217://127.0.0.1:{rfc2217_port}",
                 "VARNO_NET_RAW_PORT": str(raw_port),
+                "VARNO_NET_SHARED": str(shared_port),
                 "VARNO_NET_CONTROL": str(control_listener.getsockname()[1]),
                 "VARNO_NET_MUTE": str(scripted["MUTE"]),
                 "VARNO_NET_MUTE6": str(mute6),
                 "VARNO_NET_PICKY": str(scripted["PICKY"]),
                 "VARNO_NET_REFUSING": str(scripted["REFUSING"]),
+                "VARNO_NET_FLOOD_NOP": str(scripted["FLOOD_NOP"]),
+                "VARNO_NET_FLOOD_SUB": str(scripted["FLOOD_SUB"]),
+                "VARNO_NET_FLOOD_EARLY": str(scripted["FLOOD_EARLY"]),
+                "VARNO_NET_TAKEN": str(scripted["TAKEN"]),
                 "VARNO_NET_CLOSED": str(free_port()),
                 "VARNO_NET_FULL": str(full.getsockname()[1]),
                 "VARNO_NET_ISOLATED": "1" if isolated else "0",

@@ -78,6 +78,7 @@ class Session final : public tn::Handler {
     const std::uint8_t* out = buffer;
     if (telnet_) {
       size = decoder_.decode(buffer, size, data, *this);
+      if (decoder_.failed()) return false;  // an endless sub-negotiation: not a telnet client
       out = data;
     }
     return writeAll(terminal_, out, size) && flushReplies();
