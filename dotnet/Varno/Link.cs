@@ -407,8 +407,18 @@ namespace Varno
             ThrowUnlessFree();
             GCHandle context = GCHandle.Alloc(pending);
             _pending = pending;
-            int code = Native.varnoLinkSend(_raw, &command, writeMs, replyMs, s_onReplyPointer,
+            int code;
+            try
+            {
+                code = Native.varnoLinkSend(_raw, &command, writeMs, replyMs, s_onReplyPointer,
                                             GCHandle.ToIntPtr(context));
+            }
+            catch
+            {
+                _pending = null; // the library could not be called: nothing will call back
+                context.Free();
+                throw;
+            }
             if (code != 0)
             {
                 _pending = null;
