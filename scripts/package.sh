@@ -192,6 +192,7 @@ if [ "$make_deb" = 1 ] && [ "$make_zip" = 1 ]; then
   else
     nuget_native=$scratch/nuget-native
     mkdir -p "$nuget_native/linux-x64"
+    [ -f build/package/CMakeCache.txt ] || cmake --preset package >/dev/null
     cmake --build --preset package --target VarnoDLL >/dev/null
     strip --remove-section=.comment --remove-section=.note --strip-unneeded \
       -o "$nuget_native/linux-x64/libVarnoDLL.so" "$(readlink -f build/package/link/libVarnoDLL.so)"
