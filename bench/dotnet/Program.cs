@@ -27,6 +27,7 @@ static class Bench
     {
         readonly Link _link = Link.Open(path, baud);
         static readonly TimeSpan Limit = TimeSpan.FromSeconds(1);
+        public static readonly Dictionary<string, int> Failures = new();
 
         public bool Exchange()
         {
@@ -37,6 +38,7 @@ static class Bench
             }
             catch (Exception e) when (e is ITransactionException)
             {
+                Failures[e.GetType().Name] = Failures.GetValueOrDefault(e.GetType().Name) + 1;
                 return false;
             }
         }
@@ -141,6 +143,10 @@ static class Bench
             double ratio = Median(results[0].Select(x => x.MedianUs).ToArray()) / Median(results[1].Select(x => x.MedianUs).ToArray());
             double perBlock = Median(results[0].Zip(results[1], (a, s) => a.MedianUs / s.MedianUs).ToArray());
             Console.WriteLine($"\nVarno / SerialPort median: {ratio:F2} (median of the per-block ratios {perBlock:F2})");
+            if (VarnoClient.Failures.Count > 0)
+            {
+                Console.WriteLine("Varno's failed exchanges (warm-up included): " + string.Join(", ", VarnoClient.Failures.Select(f => $"{f.Value} {f.Key}")));
+            }
             return 0;
         }
         finally
