@@ -281,8 +281,7 @@ namespace Varno
         /// The handler runs on the library's worker thread, exactly once. An exception it throws
         /// is logged (the link's logger, else <see cref="Diagnostics.Logger"/>) and goes no
         /// further: the link goes on. The link is free again when the handler runs: the handler,
-        /// or a thread it wakes, may start the next transaction. Keep it short: the link's next
-        /// reply waits for it.
+        /// or a thread it wakes, may start the next transaction.
         /// </remarks>
         /// <param name="dest">The device's address, 0..127.</param>
         /// <param name="code">The command code, 0..127.</param>
