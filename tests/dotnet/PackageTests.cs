@@ -31,7 +31,7 @@ public class PackageTests
                 Assert.Superset(new[] {
                     "lib/netstandard2.0/Varno.dll", "lib/netstandard2.0/Varno.xml", "lib/net8.0/Varno.dll",
                     "lib/net8.0/Varno.xml", "runtimes/linux-x64/native/libVarnoDLL.so",
-                    "buildTransitive/net462/Varno.targets", "README.md" }.ToHashSet(), names);
+                    "build/net462/Varno.targets", "buildTransitive/net462/Varno.targets", "README.md" }.ToHashSet(), names);
             }
 
             // A project of a user's: the folder its only source (and the machine's package cache,

@@ -221,7 +221,8 @@ check_zips() {
 # runtime loads (tests/dotnet builds, restores and runs a package of its own).
 nupkg_contents() {
   local folder=$1 file
-  for file in lib/netstandard2.0/Varno.dll lib/net8.0/Varno.dll buildTransitive/net462/Varno.targets \
+  for file in lib/netstandard2.0/Varno.dll lib/net8.0/Varno.dll build/net462/Varno.targets \
+      buildTransitive/net462/Varno.targets \
       runtimes/linux-x64/native/libVarnoDLL.so runtimes/win-x64/native/VarnoDLL.dll \
       runtimes/win-x86/native/VarnoDLL.dll; do
     [ -f "$folder/$file" ] || { echo "missing: $file"; return 1; }
