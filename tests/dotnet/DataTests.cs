@@ -41,8 +41,10 @@ public class DataTests
     }
 
     [Fact]
-    public void PortsAreListed()
+    public unsafe void PortsAreListed()
     {
+        // The records as varno_link.h lays them out, on every runtime the package carries.
+        Assert.Equal((10, 968), (sizeof(NativeFrame), sizeof(NativePortInfo)));
         var all = Ports.List(includeAll: true);
         Assert.All(all, p => Assert.False(string.IsNullOrEmpty(p.Device)));
         Assert.True(all.Count >= Ports.List().Count);
