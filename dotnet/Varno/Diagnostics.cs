@@ -9,7 +9,9 @@ namespace Varno
     /// The library's diagnostics: every text it would write to the standard error stream (the
     /// classic functions' among them) goes to <see cref="Logger"/>, at level Warning, or
     /// nowhere while it is null. So do exceptions thrown by send handlers of links opened
-    /// without a logger of their own (level Error).
+    /// without a logger of their own (level Error). The package sets the library's log handler
+    /// (varnoSetLogHandler, process-wide) when it first calls the library; a host that sets one of
+    /// its own through the C interface afterwards gets the texts instead.
     /// </summary>
     public static unsafe class Diagnostics
     {
