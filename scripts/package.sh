@@ -220,3 +220,35 @@ if [ "$make_zip" = 1 ]; then
   build_wheel build/mingw64
   build_wheel build/mingw32
 fi
+
+# --- NuGet package --------------------------------------------------------------------------------
+
+# Varno.VERSION.nupkg, the .NET package (dotnet/Varno), with the library stripped for linux-x64
+# (the package preset's build), win-x64 and win-x86 (the cross builds') under runtimes/RID/native/.
+# Made by a full run only (it needs all three builds); without the .NET SDK it says so and is left
+# out.
+if [ "$make_deb" = 1 ] && [ "$make_zip" = 1 ]; then
+  if ! command -v dotnet >/dev/null; then
+    echo "package.sh: no .NET SDK (dotnet): Varno.*.nupkg is not made" >&2
+  else
+    nuget_native=$scratch/nuget-native
+    mkdir -p "$nuget_native/linux-x64"
+    [ -f build/package/CMakeCache.txt ] || cmake --preset package >/dev/null
+    cmake --build --preset package --target VarnoDLL >/dev/null
+    strip --remove-section=.comment --remove-section=.note --strip-unneeded \
+      -o "$nuget_native/linux-x64/libVarnoDLL.so" "$(readlink -f build/package/link/libVarnoDLL.so)"
+    for nuget_build in mingw64:win-x64 mingw32:win-x86; do
+      [ -f "build/${nuget_build%%:*}/CMakeCache.txt" ] || cmake --preset "${nuget_build%%:*}" >/dev/null
+      cmake --build --preset "${nuget_build%%:*}" --target VarnoDLL >/dev/null
+      cmake --install "build/${nuget_build%%:*}" --component runtime --strip \
+        --prefix "$nuget_native/${nuget_build#*:}" >/dev/null
+    done
+    rm -f "$out"/Varno.*.nupkg
+    DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 dotnet pack dotnet/Varno -nologo -c Release \
+      --disable-build-servers -o "$out" "-p:VarnoBuildDir=$scratch/dotnet" \
+      "-p:VarnoNativeLinuxX64=$nuget_native/linux-x64/libVarnoDLL.so" \
+      "-p:VarnoNativeWinX64=$nuget_native/win-x64/bin/VarnoDLL.dll" \
+      "-p:VarnoNativeWinX86=$nuget_native/win-x86/bin/VarnoDLL.dll" >&2
+    echo "$out/Varno.$(build_version build/package).nupkg"
+  fi
+fi

@@ -8,6 +8,7 @@
 #          the unpacked folder under Wine (x86: only where Wine can run 32-bit programs)
 #   .whl   the Python package with its one library, tagged for its platform; the Linux wheel
 #          installed into a fresh virtual environment and used for a transaction with varno-sim
+#   .nupkg both .NET builds and the library for each runtime, for the right processor
 #   run.sh [PACKAGE_DIR]      (default build/packages)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -300,8 +301,44 @@ check_wheels() {
   [ "$found" = 1 ] || skip "no .whl in $packages"
 }
 
+# --- NuGet package --------------------------------------------------------------------------------
+
+# Both .NET builds, and the library for each runtime under the name and for the processor that
+# runtime loads (tests/dotnet builds, restores and runs a package of its own).
+nupkg_contents() {
+  local folder=$1 file
+  for file in lib/netstandard2.0/Varno.dll lib/net8.0/Varno.dll build/net462/Varno.targets \
+      buildTransitive/net462/Varno.targets \
+      runtimes/linux-x64/native/libVarnoDLL.so runtimes/win-x64/native/VarnoDLL.dll \
+      runtimes/win-x86/native/VarnoDLL.dll; do
+    [ -f "$folder/$file" ] || { echo "missing: $file"; return 1; }
+  done
+  for file in linux-x64/native/libVarnoDLL.so:elf64-x86-64 win-x64/native/VarnoDLL.dll:pei-x86-64 \
+      win-x86/native/VarnoDLL.dll:pei-i386; do
+    objdump -f "$folder/runtimes/${file%%:*}" | grep -q "file format ${file#*:}" ||
+      { echo "runtimes/${file%%:*} is not ${file#*:}"; return 1; }
+  done
+}
+
+check_nupkg() {
+  local nupkg found=0
+  for nupkg in "$packages"/Varno.*.nupkg; do
+    [ -e "$nupkg" ] || continue
+    found=1
+    rm -rf "$scratch/nupkg"
+    if unzip -q -o "$nupkg" -d "$scratch/nupkg"; then
+      check "${nupkg##*/}: both .NET builds, the library for linux-x64, win-x64 and win-x86" \
+        nupkg_contents "$scratch/nupkg"
+    else
+      fail "${nupkg##*/}: unpacks"
+    fi
+  done
+  [ "$found" = 1 ] || skip "no Varno.*.nupkg in $packages (package.sh makes it only with the .NET SDK)"
+}
+
 check_debs
 check_zips
 check_wheels
+check_nupkg
 echo "packages: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" = 0 ]
