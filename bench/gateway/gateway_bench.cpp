@@ -76,7 +76,7 @@ struct Setup {
             shared.path() + "\"\nbaud = 38400\nqueue_timeout_ms = 60000\n" + extra);
     port = gateway->port("gateway");
     http = gateway->port("http");
-    gateway->waitForLog("bus bench: .* open");
+    gateway->waitForLog("bus bench: ", " open");
   }
   ~Setup() {
     gateway.reset();

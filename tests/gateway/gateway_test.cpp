@@ -70,7 +70,7 @@ class GatewayTest : public ::testing::Test {
     raw_port_ = gateway_->port("bus bench raw");
     http_port_ = gateway_->port("http");
     ASSERT_GT(port_, 0) << gateway_->log();
-    ASSERT_TRUE(gateway_->waitForLog("bus bench: .* open")) << gateway_->log();
+    ASSERT_TRUE(gateway_->waitForLog("bus bench: ", " open")) << gateway_->log();
   }
 
   std::unique_ptr<Client> client(const std::string& bus = "bench") {
@@ -347,7 +347,7 @@ TEST_F(GatewayTest, RefusesBeyondTheLimitAndOutsideAllow) {
   EXPECT_FALSE(fourth.next(5000ms));
   EXPECT_TRUE(fourth.atEnd());
   held.pop_back();
-  ASSERT_TRUE(gateway_->waitForLog("closed \\(the peer closed\\)"));
+  ASSERT_TRUE(gateway_->waitForLog("closed (the peer closed)"));
   EXPECT_TRUE(client()->connected());
 
   const std::string metrics = fetchMetrics(http_port_);
@@ -363,7 +363,7 @@ TEST_F(GatewayTest, RefusesBeyondTheLimitAndOutsideAllow) {
   outsider.send(proto::Hello{1, "bench", ""});
   EXPECT_FALSE(outsider.next(5000ms));
   EXPECT_TRUE(outsider.atEnd());
-  EXPECT_TRUE(gateway_->waitForLog("refused 127.0.0.1:[0-9]+ \\(not in allow\\)"));
+  EXPECT_TRUE(gateway_->waitForLog("refused 127.0.0.1:", "(not in allow)"));
 }
 
 // SIGTERM with clients busy: exits 0, the port's settings restored and the port free.
@@ -497,7 +497,7 @@ TEST(GatewayReconnect, BusComesBackBehindTheSameLink) {
   auto start_sim = [&link] {
     const Spawned s = spawn({VARNO_SIM_PROGRAM, "--link", link, "1"}, true, false);
     auto out = std::make_unique<Output>(s.out);
-    EXPECT_TRUE(out->waitFor("(/dev/pts/[0-9]+)"));
+    EXPECT_TRUE(out->waitFor("/dev/pts/"));
     return std::make_pair(s.pid, std::move(out));
   };
   auto sim = start_sim();
@@ -509,7 +509,7 @@ TEST(GatewayReconnect, BusComesBackBehindTheSameLink) {
                       "reconnect_min_ms = 50\nreconnect_max_ms = 400\n");
   const int port = gateway.port("gateway");
   const int http = gateway.port("http");
-  ASSERT_TRUE(gateway.waitForLog("bus bench: .* open")) << gateway.log();
+  ASSERT_TRUE(gateway.waitForLog("bus bench: ", " open")) << gateway.log();
   Client c(port);
   ASSERT_TRUE(c.hello("bench"));
   c.transact(1, command(1, 1), 100, 3000);
@@ -525,7 +525,7 @@ TEST(GatewayReconnect, BusComesBackBehindTheSameLink) {
   ASSERT_TRUE(r);
   EXPECT_TRUE(r->outcome == VARNO_READ_FAILED || r->outcome == VARNO_WRITE_FAILED) << r->outcome;
   EXPECT_LT(Clock::now() - t0, 2500ms);  // found out, not waited out
-  ASSERT_TRUE(gateway.waitForLog("bus bench: .* failed"));
+  ASSERT_TRUE(gateway.waitForLog("bus bench: ", " failed"));
   c.transact(3, command(1, 3), 100, 3000);
   r = c.result();
   ASSERT_TRUE(r);
