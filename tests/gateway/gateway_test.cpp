@@ -216,6 +216,38 @@ TEST_F(GatewayTest, ClientThatDisconnectsLosesItsQueueAndItsReply) {
   EXPECT_EQ(wordOf(first), 0xA1u);
 }
 
+// A late reply is not passed on as the next command's, which may be another client's: a reply
+// from another device, to another address or for another code is not the command's reply.
+TEST_F(GatewayTest, ALateReplyNeverReachesAnotherClient) {
+  sim::DeviceBehaviour elsewhere;
+  elsewhere.reply_dest = 9;
+  sim_.setDevice(8, elsewhere);
+  start();
+  auto first = client();
+  auto second = client();
+  first->transact(1, command(3, 0xA1), 100, 100);  // answered at 300 ms: too late
+  ASSERT_TRUE(sim_.waitForFrames(1, kGiveUp));
+  second->transact(2, command(1, 0xB2), 100, 2000);
+  const auto a = first->result();
+  const auto b = second->result();
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a->outcome, VARNO_NO_REPLY);
+  // The second command went out while device 3 was still due to answer the first.
+  if (b->outcome == VARNO_REPLY) {
+    EXPECT_EQ(wordOf(b->frame), 0xB2u);
+    EXPECT_EQ(b->frame.source, 1);
+  } else {
+    EXPECT_EQ(b->outcome, VARNO_INVALID_REPLY);
+    EXPECT_EQ(wordOf(b->frame), 0xB2u);  // the command, addresses swapped
+  }
+  second->transact(3, command(8, 0xC3), 100, 2000);
+  const auto c = second->result();
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->outcome, VARNO_INVALID_REPLY);
+  EXPECT_EQ(c->frame.source, 8);
+  EXPECT_EQ(c->frame.dest, 31);
+}
+
 // A request that waited too long for the bus is answered at once with its own code, and never
 // reaches the bus.
 TEST_F(GatewayTest, QueueTimeOutIsAnsweredAtOnceAndNothingIsSent) {

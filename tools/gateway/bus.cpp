@@ -16,6 +16,14 @@ std::uint32_t micros(Clock::duration d) {
   return static_cast<std::uint32_t>(std::clamp<long long>(us, 0, 0xFFFFFFFF));
 }
 
+// A reply from another device, to another address or to another code is not this command's:
+// most often the late reply to the transaction before, which may have been another client's.
+bool answers(const VarnoFrame& command, const VarnoFrame& reply) {
+  return (reply.source & 0x7F) == (command.dest & 0x7F) &&
+         (reply.dest & 0x7F) == (command.source & 0x7F) &&
+         (reply.code & 0x7F) == (command.code & 0x7F);
+}
+
 }  // namespace
 
 Bus::Bus(BusConfig config) : config_(std::move(config)) {}
@@ -224,7 +232,9 @@ void Bus::work() {
         &reply);
     const Clock::time_point ended = Clock::now();
     Completion done;
-    if (rc >= 0) {
+    if (rc == VARNO_REPLY && !answers(request.command, reply)) {
+      done = unsent(request, VARNO_INVALID_REPLY);
+    } else if (rc >= 0) {
       done.tag = request.tag;
       done.outcome = rc;
       done.frame = reply;
