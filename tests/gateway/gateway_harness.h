@@ -179,6 +179,11 @@ class Gateway {
     }
     return -1;
   }
+  // SIGTERM, then its exit status (-1: it did not exit in time).
+  int stop() {
+    signal(SIGTERM);
+    return wait(std::chrono::duration_cast<std::chrono::milliseconds>(kGiveUp));
+  }
   const std::string& configPath() const { return config_; }
   pid_t pid() const { return pid_; }
 
