@@ -109,8 +109,6 @@ void Bus::submit(ClientId id, Request request) {
     return;
   }
   request.queued_at = Clock::now();
-  const Clock::time_point deadline =
-      request.queued_at + std::chrono::milliseconds(config_.queue_timeout_ms);
   Client& client = found->second;
   client.queue.push_back(request);
   ++queued_;
@@ -118,9 +116,13 @@ void Bus::submit(ClientId id, Request request) {
     client.in_ring = true;
     ring_.push_back(id);
   }
-  const bool wake_expiry = deadline < expiry_wake_;
+  // The queue timer sleeps while nothing waits: it is woken only for a request that will wait
+  // (the bus is busy), and only when it is not set for an earlier deadline already (every later
+  // request's deadline is later).
+  const bool wake_expiry = busy_ && expiry_wake_ == Clock::time_point::max();
+  const bool wake_worker = !busy_;
   lock.unlock();
-  work_changed_.notify_one();
+  if (wake_worker) work_changed_.notify_one();
   if (wake_expiry) expiry_changed_.notify_one();
 }
 
@@ -211,6 +213,8 @@ void Bus::work() {
       ring_.push_back(id);
     }
     const std::shared_ptr<BusClient> sink = client.sink;
+    busy_ = true;
+    if (queued_ > 0 && expiry_wake_ == Clock::time_point::max()) expiry_changed_.notify_one();
     const Clock::time_point started = Clock::now();
     const double wait_s = std::chrono::duration<double>(started - request.queued_at).count();
     ++stats_.wait_count;
@@ -245,6 +249,7 @@ void Bus::work() {
     done.bus_time_us = micros(ended - started);
 
     lock.lock();
+    busy_ = false;
     stats_.busy_s += std::chrono::duration<double>(ended - started).count();
     countOutcome(done.outcome);
     std::vector<Failed> failed;

@@ -116,6 +116,7 @@ class Bus {
   std::size_t queued_ = 0;
   VarnoLink* link_ = nullptr;  // the worker's; null while the port is closed
   bool open_ = false;
+  bool busy_ = false;  // a transaction is on the bus
   std::string last_open_error_;
   bool stopping_ = false;
   Clock::time_point expiry_wake_ = Clock::time_point::max();

@@ -69,10 +69,9 @@ void Connection::onEvents(std::uint32_t events) {
   if ((events & EPOLLIN) != 0) {
     bool more = true;
     while (more && in_.size() < kMaxInput) {
-      const std::size_t old = in_.size();
-      in_.resize(old + kReadChunk);
-      const ssize_t n = ::recv(fd_, in_.data() + old, kReadChunk, MSG_DONTWAIT);
-      in_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+      std::uint8_t chunk[kReadChunk];
+      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n > 0) in_.insert(in_.end(), chunk, chunk + n);
       if (n == 0) {
         close("the peer closed");
         return;
