@@ -108,7 +108,9 @@ void oneClient(std::uint32_t pace, int rounds, int block) {
       const VarnoFrame cmd{1, 31, 3, 0, 0, 0, {static_cast<std::uint8_t>(i), 0, 0, 0}};
       VarnoFrame reply{};
       const auto t0 = Clock::now();
-      if (varnoLinkTransact(link, &cmd, 100, 1000, &reply) != 0) std::fprintf(stderr, "!");
+      if (const int rc = varnoLinkTransact(link, &cmd, 100, 1000, &reply); rc != 0) {
+        std::fprintf(stderr, "direct outcome %d\n", rc);
+      }
       direct_us.push_back(since(t0));
     }
     direct_cpu += threadCpuUs() - cpu0;
@@ -118,7 +120,8 @@ void oneClient(std::uint32_t pace, int rounds, int block) {
       ++id;
       client.transact(id, command(1, id), 100, 1000);
       const auto res = client.result();
-      if (!res || res->outcome != 0) std::fprintf(stderr, "!");
+      if (!res || res->outcome != 0)
+        std::fprintf(stderr, "gateway outcome %d\n", res ? res->outcome : 99);
       gateway_us.push_back(since(t0));
     }
     gateway_cpu += processCpuUs(s.gateway->pid()) - gw0;
