@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -941,6 +942,32 @@ TEST_F(VarnoTool, DoctorTellsWhatStandsInTheWayWithoutTouchingTheLine) {
   EXPECT_TRUE(contains(findings["in_use"]["text"], "(varno)")) << findings["in_use"];
   holder.signal(SIGINT);
   holder.finish();
+}
+
+// Whether the terminal's exclusive flag is set. It belongs to the terminal, not to a descriptor,
+// and root (which the tests may run as) is let through it, so the flag itself is looked at.
+bool exclusive(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  int on = -1;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &on), 0);
+  ::close(fd);
+  return on != 0;
+}
+
+TEST_F(VarnoTool, MonitorAndDoctorGiveUpTheExclusiveFlag) {
+  const std::string tap = sim.openTap();
+  for (int round = 0; round < 2; ++round) {  // varno-sim --tap, then the monitor twice
+    Varno monitor({"--verbose", "monitor", "--port", tap});
+    ASSERT_TRUE(monitor.waitForError("listening at"));
+    EXPECT_TRUE(exclusive(tap)) << "held exclusively while it listens";
+    monitor.signal(SIGINT);
+    EXPECT_EQ(monitor.finish().exit_code, 0);
+    EXPECT_FALSE(exclusive(tap)) << "an ordinary user's next open would fail";
+  }
+  const Result r = run({"doctor", sim.path()});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_FALSE(exclusive(sim.path()));
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ int ListenPort::open(const std::string& name, const char*& step) {
   Termios2 t{};
   if (ioctl(fd, TCGETS2, &t) != 0) {
     const int error = errno;
+    ioctl(fd, TIOCNXCL);
     ::close(fd);
     step = "TCGETS2";
     return error;
@@ -121,6 +122,10 @@ void ListenPort::close() {
   if (fd_ < 0) return;
   if (saved_) ioctl(fd_, TCSETS2, termios_);
   if (saved_serial_) ioctl(fd_, TIOCSSERIAL, serial_);
+  // The exclusive flag belongs to the terminal, not to this descriptor: left set, it would keep
+  // every other user out for as long as anything (varno-sim, a getty) holds the terminal open.
+  ioctl(fd_, TIOCNXCL);
+  flock(fd_, LOCK_UN);
   ::close(fd_);
   fd_ = -1;
   saved_ = saved_serial_ = false;

@@ -3,9 +3,9 @@
 // port without sending anything. Linux only (termios); the links work everywhere.
 //
 // The terminal is opened read-only (nothing can be written through it), held exclusively as the
-// library holds its ports (flock and TIOCEXCL), and RTS and DTR are dropped at once: the system's
-// open may raise both on a port whose driver does so at every open, before any program can stop
-// it. Its settings are restored at close, except RTS and DTR, which stay low.
+// library holds its ports (flock and TIOCEXCL, both given up at close), and RTS and DTR are dropped
+// at once: the system's open may raise both on a port whose driver does so at every open, before
+// any program can stop it. Its settings are restored at close, except RTS and DTR, which stay low.
 #ifndef VARNO_TOOL_LISTEN_PORT_H
 #define VARNO_TOOL_LISTEN_PORT_H
 
