@@ -970,5 +970,38 @@ TEST_F(VarnoTool, MonitorAndDoctorGiveUpTheExclusiveFlag) {
   EXPECT_FALSE(exclusive(sim.path()));
 }
 
+// Names are bytes: a path that is not UTF-8 still comes out as a JSON string (each byte that is
+// not UTF-8 as U+FFFD), and the port is given back as it was found.
+TEST_F(VarnoTool, JsonCarriesAPortNameThatIsNotUtf8) {
+  sim.setDevice(5);
+  const std::string base = ::testing::TempDir() + "varno-";
+  const std::string tail = "-" + std::to_string(getpid());
+  const std::string link = base + "\xFF\xC3" + tail;
+  const std::string shown = base + "\uFFFD\uFFFD" + tail;
+  ASSERT_EQ(symlink(sim.path().c_str(), link.c_str()), 0);
+  const termios before = terminalSettings(sim.path());
+
+  Result r = run({"--json", "poll", "--port", link, "--dest", "5", "--count", "1",
+                  "--reply-timeout", kAnswerTimeout});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 2u) << r.out;
+  EXPECT_EQ(json::parse(out[0])["port"], shown);
+  EXPECT_EQ(json::parse(out[1])["summary"]["port"], shown);
+  EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  EXPECT_FALSE(exclusive(sim.path()));
+
+  r = run({"--json", "scan", "--port", link, "--from", "5", "--to", "5", "--reply-timeout",
+           kAnswerTimeout});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["port"], shown);
+
+  r = run({"--json", "doctor", link});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["port"], shown);
+  EXPECT_TRUE(contains(findingsOf(r)["exists"]["text"], shown)) << r.out;
+  unlink(link.c_str());
+}
+
 }  // namespace
 }  // namespace varno::test

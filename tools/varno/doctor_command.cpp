@@ -362,9 +362,8 @@ int runDoctor(const DoctorOptions& options, const OutputOptions& output) {
     for (const Finding& f : report.findings()) {
       findings.push_back({{"check", f.check}, {"ok", f.ok}, {"text", f.text}});
     }
-    printLine(
-        json{{"port", options.port}, {"usable", !report.blocked()}, {"findings", findings}}.dump(
-            2));
+    printLine(jsonText(
+        {{"port", options.port}, {"usable", !report.blocked()}, {"findings", findings}}, 2));
   } else {
     for (const Finding& f : report.findings()) {
       printLine(std::string(f.ok ? "ok    " : "NOT   ") + f.check + ": " + f.text);

@@ -51,7 +51,7 @@ void show(const BusEvent& event, bool as_json) {
     } else {
       line["fault"] = busFaultText(event.fault);
     }
-    printLine(line.dump());
+    printLine(jsonText(line));
     return;
   }
   std::string line = time + "  ";
@@ -168,12 +168,11 @@ int runMonitor(const MonitorOptions& options, const OutputOptions& output) {
     json by_address = json::object();
     for (const auto& [address, count] : tally.by_address)
       by_address[std::to_string(address)] = count;
-    printLine(json{{"summary",
-                    {{"frames", tally.frames},
-                     {"faults", faults},
-                     {"by_address", by_address},
-                     {"port_went_away", vanished}}}}
-                  .dump());
+    printLine(jsonText({{"summary",
+                         {{"frames", tally.frames},
+                          {"faults", faults},
+                          {"by_address", by_address},
+                          {"port_went_away", vanished}}}}));
   } else {
     if (vanished) printLine("the port went away");
     std::string faults;
