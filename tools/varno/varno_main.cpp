@@ -134,8 +134,8 @@ int run(int argc, char** argv) {
   app.set_version_flag("--version", std::string("varno ") + varnoVersion());
   app.footer(
       "Exit codes: 0 success (send: a reply), 1 no reply, not a frame, or another failure\n"
-      "named on stderr, 2 bad arguments, 3 the port did not open, 4 standard output could\n"
-      "not be written.\n"
+      "named on stderr, 2 bad arguments, 3 the port did not open (also: in use by another\n"
+      "program), 4 standard output could not be written.\n"
       "\"varno COMMAND --help\" describes each command.\n");
 
   std::vector<std::string> hex;
