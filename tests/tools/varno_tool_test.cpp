@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -941,6 +943,126 @@ TEST_F(VarnoTool, DoctorTellsWhatStandsInTheWayWithoutTouchingTheLine) {
   EXPECT_TRUE(contains(findings["in_use"]["text"], "(varno)")) << findings["in_use"];
   holder.signal(SIGINT);
   holder.finish();
+}
+
+// Whether the terminal's exclusive flag is set. It belongs to the terminal, not to a descriptor,
+// and root (which the tests may run as) is let through it, so the flag itself is looked at.
+bool exclusive(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  int on = -1;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &on), 0);
+  ::close(fd);
+  return on != 0;
+}
+
+TEST_F(VarnoTool, MonitorAndDoctorGiveUpTheExclusiveFlag) {
+  const std::string tap = sim.openTap();
+  for (int round = 0; round < 2; ++round) {  // varno-sim --tap, then the monitor twice
+    Varno monitor({"--verbose", "monitor", "--port", tap});
+    ASSERT_TRUE(monitor.waitForError("listening at"));
+    EXPECT_TRUE(exclusive(tap)) << "held exclusively while it listens";
+    monitor.signal(SIGINT);
+    EXPECT_EQ(monitor.finish().exit_code, 0);
+    EXPECT_FALSE(exclusive(tap)) << "an ordinary user's next open would fail";
+  }
+  const Result r = run({"doctor", sim.path()});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_FALSE(exclusive(sim.path()));
+}
+
+// A program that has a terminal open without any lock, as cat, screen or pyserial do.
+class Holder {
+ public:
+  explicit Holder(const std::string& path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, path.c_str(), O_RDONLY | O_NOCTTY, 0);
+    char sleep[] = "sleep", seconds[] = "120";
+    char* argv[] = {sleep, seconds, nullptr};
+    // posix_spawn returns once the child runs the program, its terminal open.
+    EXPECT_EQ(posix_spawnp(&pid_, "sleep", &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Holder() {
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+  }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST_F(VarnoTool, AProgramThatHoldsThePortWithoutALockIsNamedAndLeftAlone) {
+  const std::string tap = sim.openTap();
+  const Holder holder(sim.path());
+  const Holder tap_holder(tap);
+  const std::string named = std::to_string(holder.pid()) + " (sleep)";
+
+  Result r = run({"--json", "doctor", sim.path()});
+  EXPECT_EQ(r.exit_code, 3) << r.out;
+  json report = json::parse(r.out);
+  EXPECT_EQ(report["usable"], false);
+  EXPECT_EQ(report["holders"], json::array({{{"pid", holder.pid()}, {"command", "sleep"}}}));
+  auto findings = findingsOf(r);
+  EXPECT_EQ(findings["in_use"]["ok"], false);
+  EXPECT_TRUE(contains(findings["in_use"].dump(), named)) << r.out;
+  for (const char* probe : {"terminal", "rs485", "low_latency", "baud_rates"}) {
+    EXPECT_EQ(findings.count(probe), 0u) << probe << " was tried under a program using the port";
+  }
+  EXPECT_FALSE(exclusive(sim.path()));
+
+  // The same device under another name: a holder is found by the device, not by its path.
+  const std::string node = ::testing::TempDir() + "varno-node-" + std::to_string(getpid());
+  struct stat st {};
+  ASSERT_EQ(stat(sim.path().c_str(), &st), 0);
+  if (mknod(node.c_str(), S_IFCHR | 0600, st.st_rdev) == 0) {
+    r = run({"doctor", node});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_TRUE(contains(r.out, "NOT   in_use: in use by process " + named)) << r.out;
+    unlink(node.c_str());
+  }
+
+  r = run({"monitor", "--port", tap, "--count", "1"});
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_TRUE(contains(r.err, std::to_string(tap_holder.pid()) + " (sleep)")) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(exclusive(tap));
+}
+
+// Names are bytes: a path that is not UTF-8 still comes out as a JSON string (each byte that is
+// not UTF-8 as U+FFFD), and the port is given back as it was found.
+TEST_F(VarnoTool, JsonCarriesAPortNameThatIsNotUtf8) {
+  sim.setDevice(5);
+  const std::string base = ::testing::TempDir() + "varno-";
+  const std::string tail = "-" + std::to_string(getpid());
+  const std::string link = base + "\xFF\xC3" + tail;
+  const std::string shown = base + "\uFFFD\uFFFD" + tail;
+  ASSERT_EQ(symlink(sim.path().c_str(), link.c_str()), 0);
+  const termios before = terminalSettings(sim.path());
+
+  Result r = run({"--json", "poll", "--port", link, "--dest", "5", "--count", "1",
+                  "--reply-timeout", kAnswerTimeout});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> out = lines(r.out);
+  ASSERT_EQ(out.size(), 2u) << r.out;
+  EXPECT_EQ(json::parse(out[0])["port"], shown);
+  EXPECT_EQ(json::parse(out[1])["summary"]["port"], shown);
+  EXPECT_TRUE(sameSettings(terminalSettings(sim.path()), before));
+  EXPECT_FALSE(exclusive(sim.path()));
+
+  r = run({"--json", "scan", "--port", link, "--from", "5", "--to", "5", "--reply-timeout",
+           kAnswerTimeout});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["port"], shown);
+
+  r = run({"--json", "doctor", link});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["port"], shown);
+  EXPECT_TRUE(contains(findingsOf(r)["exists"]["text"], shown)) << r.out;
+  unlink(link.c_str());
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // varno doctor: what can be found out about a port without sending a frame.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -8,7 +7,6 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <linux/serial.h>
@@ -16,9 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -44,6 +40,7 @@ class Report {
   bool blocked() const { return blocked_; }
   void block() { blocked_ = true; }
   const std::vector<Finding>& findings() const { return findings_; }
+  std::vector<PortHolder> holders;  // the programs that have the port open
 
  private:
   std::vector<Finding> findings_;
@@ -96,57 +93,6 @@ bool inGroupNow(gid_t gid) {
   if (got < 0) return false;
   groups.resize(static_cast<std::size_t>(got));
   return std::find(groups.begin(), groups.end(), gid) != groups.end();
-}
-
-std::string processName(const std::string& pid) {
-  std::ifstream in("/proc/" + pid + "/comm");
-  std::string name;
-  std::getline(in, name);
-  return name.empty() ? "?" : name;
-}
-
-// The processes that have `device` open, as far as /proc lets this user see, and the one holding
-// an flock on it (from /proc/locks).
-std::vector<std::string> holders(const std::string& device, const struct stat& st) {
-  std::set<std::string> pids;
-  char lock_line[512];
-  if (FILE* locks = std::fopen("/proc/locks", "r")) {
-    while (std::fgets(lock_line, sizeof lock_line, locks)) {
-      char kind[32], how[32], access[32];
-      unsigned long pid = 0, major_n = 0, minor_n = 0, inode = 0;
-      if (std::sscanf(lock_line, "%*[^:]: %31s %31s %31s %lu %lx:%lx:%lu", kind, how, access, &pid,
-                      &major_n, &minor_n, &inode) == 7 &&
-          std::strcmp(kind, "FLOCK") == 0 && inode == st.st_ino) {
-        pids.insert(std::to_string(pid));
-      }
-    }
-    std::fclose(locks);
-  }
-  if (DIR* proc = opendir("/proc")) {
-    while (const dirent* entry = readdir(proc)) {
-      const std::string pid = entry->d_name;
-      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string fds = "/proc/" + pid + "/fd";
-      DIR* dir = opendir(fds.c_str());
-      if (dir == nullptr) continue;
-      while (const dirent* fd = readdir(dir)) {
-        char target[PATH_MAX];
-        const ssize_t n = readlink((fds + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == device) {
-          pids.insert(pid);
-          break;
-        }
-      }
-      closedir(dir);
-    }
-    closedir(proc);
-  }
-  std::vector<std::string> out;
-  const std::string self = std::to_string(getpid());
-  for (const std::string& pid : pids) {
-    if (pid != self) out.push_back(pid + " (" + processName(pid) + ")");
-  }
-  return out;
 }
 
 void checkAccess(const std::string& device, const struct stat& st, Report& report) {
@@ -303,13 +249,12 @@ void examine(const DoctorOptions& options, Report& report) {
   const char* step = "";
   const int error = port.open(path, step);
   if (error == EBUSY) {
+    // Nothing is tried on a port that another program is using: not even its settings.
     report.block();
-    const std::vector<std::string> who = holders(device, st);
-    std::string list;
-    for (const std::string& w : who) list += (list.empty() ? "" : ", ") + w;
+    report.holders = port.holders();
     report.add("in_use", false,
-               "in use" + (list.empty() ? std::string(" (the system does not say by whom)")
-                                        : " by process " + list));
+               report.holders.empty() ? std::string("in use (the system does not say by whom)")
+                                      : "in use by process " + holdersText(report.holders));
     return;
   }
   if (error == ENOTTY) {
@@ -322,7 +267,10 @@ void examine(const DoctorOptions& options, Report& report) {
     report.add("open", false, std::string(step) + " failed: " + std::strerror(error));
     return;
   }
-  report.add("in_use", true, "not in use: no other program holds it");
+  report.add("in_use", true,
+             geteuid() == 0 ? "not in use: no other program holds it"
+                            : "not in use by any program this user may see (another user's "
+                              "programs show only to root)");
   report.add("terminal", true, "a terminal");
   checkDriver(port.fd(), report);
   checkRates(port, options.baud, report);
@@ -346,10 +294,14 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
       "(driver, USB ids, stable name), who may open it (and if not this user, which group or\n"
       "rule would let them), whether it is in use and by which process, whether it is a\n"
       "terminal, whether the driver offers RS-485 mode and low latency, which baud rates it\n"
-      "accepts. Nothing is written; the settings tried are put back. For a network port name:\n"
-      "whether the server answers and the link opens.\n"
-      "--json: {\"port\", \"usable\", \"findings\": [{\"check\", \"ok\", \"text\"}]}.\n"
-      "Exit: 0 nothing stands in the way, 3 something does, 2 bad arguments.\n");
+      "accepts. Nothing is written; the settings tried are put back. A port that another\n"
+      "program has open (locked or not, found in /proc) is neither opened nor probed: its\n"
+      "holders are named instead. For a network port name: whether the server answers and\n"
+      "the link opens.\n"
+      "--json: {\"port\", \"usable\", \"holders\": [{\"pid\", \"command\"}], \"findings\":\n"
+      "[{\"check\", \"ok\", \"text\"}]}.\n"
+      "Exit: 0 nothing stands in the way, 3 something does (in use: \"holders\" names the\n"
+      "programs), 2 bad arguments.\n");
   return doctor;
 }
 
@@ -362,9 +314,15 @@ int runDoctor(const DoctorOptions& options, const OutputOptions& output) {
     for (const Finding& f : report.findings()) {
       findings.push_back({{"check", f.check}, {"ok", f.ok}, {"text", f.text}});
     }
-    printLine(
-        json{{"port", options.port}, {"usable", !report.blocked()}, {"findings", findings}}.dump(
-            2));
+    json holders = json::array();
+    for (const PortHolder& h : report.holders) {
+      holders.push_back({{"pid", h.pid}, {"command", h.command}});
+    }
+    printLine(jsonText({{"port", options.port},
+                        {"usable", !report.blocked()},
+                        {"holders", holders},
+                        {"findings", findings}},
+                       2));
   } else {
     for (const Finding& f : report.findings()) {
       printLine(std::string(f.ok ? "ok    " : "NOT   ") + f.check + ": " + f.text);

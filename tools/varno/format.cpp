@@ -140,6 +140,10 @@ VarnoFrame buildFrame(const RecordOptions& options) {
   return frame;
 }
 
+std::string jsonText(const nlohmann::json& value, int indent) {
+  return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 const char* frameFaultText(std::int32_t code) {
   switch (code) {
     case VARNO_OK:

@@ -58,6 +58,10 @@ void addCommandOptions(CLI::App& app, RecordOptions& options);
 void addRecordOptions(CLI::App& app, RecordOptions& options);
 VarnoFrame buildFrame(const RecordOptions& options);
 
+// JSON text for output (indent -1: one line). A string from outside need not be UTF-8 (a port's
+// path, a process's name): every byte that is not becomes U+FFFD, where nlohmann would throw.
+std::string jsonText(const nlohmann::json& value, int indent = -1);
+
 // What varnoFrameDecode's fault code means, in a few words ("CRC mismatch").
 const char* frameFaultText(std::int32_t code);
 std::string recordText(const VarnoFrame& frame);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -175,12 +176,27 @@ void addLinkOptions(CLI::App& app, LinkOptions& options, bool several) {
       ->capture_default_str();
 }
 
-// Runs `work(i)` for every port at once, one thread each, and waits for them all.
+// Runs `work(i)` for every port at once, one thread each, and waits for them all. An exception
+// in one is thrown again here, once all have ended: escaping its thread it would end the process
+// with the ports still set as the links left them.
 template <typename F>
 void onEveryPort(std::size_t ports, F work) {
+  std::vector<std::exception_ptr> failures(ports);
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < ports; ++i) threads.emplace_back(work, i);
+  for (std::size_t i = 0; i < ports; ++i) {
+    threads.emplace_back([&, i] {
+      try {
+        work(i);
+      } catch (...) {
+        failures[i] = std::current_exception();
+        requestStop();  // the other ports stop too
+      }
+    });
+  }
   for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -311,7 +327,7 @@ void pollPort(const PollOptions& options, const OutputOptions& output, const Var
       line["n"] = n;
       line["time"] = time;
       line["port"] = run.port;
-      printLine(line.dump());
+      printLine(jsonText(line));
     } else {
       std::string line = label + std::to_string(n) + "  " + outcomeText(t.outcome) + "  " +
                          msText(t.round_trip_ms);
@@ -334,12 +350,11 @@ void pollPort(const PollOptions& options, const OutputOptions& output, const Var
         note(run.port + ": reconnected after " + seconds + " s (" + std::to_string(attempts) +
              (attempts == 1 ? " attempt)" : " attempts)"));
       } else if (output.json) {
-        printLine(json{{"reconnect",
-                        {{"port", run.port},
-                         {"lost", lost_at},
-                         {"gap_ms", roundedMs(gap)},
-                         {"attempts", attempts}}}}
-                      .dump());
+        printLine(jsonText({{"reconnect",
+                             {{"port", run.port},
+                              {"lost", lost_at},
+                              {"gap_ms", roundedMs(gap)},
+                              {"attempts", attempts}}}}));
       } else {
         printLine(label + "reconnected after " + seconds + " s (" + std::to_string(attempts) +
                   (attempts == 1 ? " attempt)" : " attempts)"));
@@ -462,7 +477,7 @@ int runSend(const SendOptions& options, const OutputOptions& output) {
     return kExitNoReply;
   }
   if (output.json) {
-    printLine(transactionJson(t).dump(2));
+    printLine(jsonText(transactionJson(t), 2));
   } else {
     std::string text = "outcome " + std::to_string(t.outcome) + " " + outcomeText(t.outcome) + "\n";
     if (t.outcome == VARNO_REPLY) text += recordText(t.reply);
@@ -542,7 +557,7 @@ int runScan(const ScanOptions& options, const OutputOptions& output) {
       }
     }
   }
-  if (output.json) printLine((all.size() == 1 ? all[0] : json{{"ports", all}}).dump(2));
+  if (output.json) printLine(jsonText(all.size() == 1 ? all[0] : json{{"ports", all}}, 2));
   return kExitOk;
 }
 
@@ -566,7 +581,7 @@ int runPoll(const PollOptions& options, const OutputOptions& output) {
     every_port_answered = every_port_answered && run.answers() > 0;
     if (options.csv) continue;
     if (output.json) {
-      printLine(json{{"summary", run.toJson(stopRequested(), options.reconnect)}}.dump());
+      printLine(jsonText({{"summary", run.toJson(stopRequested(), options.reconnect)}}));
     } else {
       const std::string label = labelFor(options.link, run.port);
       if (stopRequested() && !outputFailed()) printLine(label + "interrupted");

@@ -51,7 +51,7 @@ void show(const BusEvent& event, bool as_json) {
     } else {
       line["fault"] = busFaultText(event.fault);
     }
-    printLine(line.dump());
+    printLine(jsonText(line));
     return;
   }
   std::string line = time + "  ";
@@ -84,7 +84,8 @@ CLI::App* addMonitorCommand(CLI::App& app, MonitorOptions& options) {
                    "Stop after this many frames and faults (0: until Ctrl-C)")
       ->capture_default_str();
   monitor->footer(
-      "Opens the port read-only and exclusively, drops RTS and DTR, and never writes. The\n"
+      "Opens the port read-only and exclusively, drops RTS and DTR, and never writes; a port\n"
+      "that another program has open (locked or not) is not opened at all. The\n"
       "byte stream is cut into frames at each start mark (bit 7) and at 10 ms of silence; each\n"
       "is printed with the time its first byte was read (RFC 3339, UTC, microseconds), and\n"
       "either its fields (\"dest <- source\", code, param, status, error, data) or what is\n"
@@ -94,7 +95,7 @@ CLI::App* addMonitorCommand(CLI::App& app, MonitorOptions& options) {
       "the\n"
       "last {\"summary\": {\"frames\", \"faults\", \"by_address\"}}.\n"
       "A local serial port only (Linux). Exit: 0, 1 the port went away, 2 bad arguments,\n"
-      "3 the port did not open.\n");
+      "3 the port did not open (in use: the programs holding it are named).\n");
   return monitor;
 }
 
@@ -107,7 +108,11 @@ int runMonitor(const MonitorOptions& options, const OutputOptions& output) {
   const char* step = "";
   if (const int error = port.open(options.port, step); error != 0) {
     std::string cause = std::strerror(error);
-    if (error == EBUSY) cause = "in use by another program (listen through a second adapter)";
+    if (error == EBUSY) {
+      const std::string who = port.holders().empty() ? std::string("another program")
+                                                     : "process " + holdersText(port.holders());
+      cause = "in use by " + who + " (listen through a second adapter)";
+    }
     if (error == ENOTTY) cause = "not a serial port";
     std::fprintf(stderr, "varno: cannot open %s: %s\n", options.port.c_str(), cause.c_str());
     return kExitCannotOpen;
@@ -168,12 +173,11 @@ int runMonitor(const MonitorOptions& options, const OutputOptions& output) {
     json by_address = json::object();
     for (const auto& [address, count] : tally.by_address)
       by_address[std::to_string(address)] = count;
-    printLine(json{{"summary",
-                    {{"frames", tally.frames},
-                     {"faults", faults},
-                     {"by_address", by_address},
-                     {"port_went_away", vanished}}}}
-                  .dump());
+    printLine(jsonText({{"summary",
+                         {{"frames", tally.frames},
+                          {"faults", faults},
+                          {"by_address", by_address},
+                          {"port_went_away", vanished}}}}));
   } else {
     if (vanished) printLine("the port went away");
     std::string faults;

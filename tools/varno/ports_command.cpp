@@ -64,7 +64,7 @@ int runPorts(const PortsOptions& options, const OutputOptions& output) {
                      {"usb", usb},
                      {"virtual", (p.flags & VARNO_PORT_VIRTUAL) != 0}});
     }
-    printLine(all.dump(2));
+    printLine(jsonText(all, 2));
     return kExitOk;
   }
   if (ports.empty()) {

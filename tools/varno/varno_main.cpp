@@ -79,7 +79,7 @@ int runDecode(const std::vector<std::string>& parts, bool as_json) {
     } else {
       out["fault"] = varno::tool::frameFaultText(result);
     }
-    varno::tool::printLine(out.dump(2));
+    varno::tool::printLine(varno::tool::jsonText(out, 2));
   } else if (valid) {
     varno::tool::printText(varno::tool::recordText(frame));
   } else {
@@ -93,7 +93,7 @@ int runEncode(const varno::tool::RecordOptions& options, bool as_json) {
   std::uint8_t bytes[varno::tool::kFrameSize];
   varnoFrameEncode(&frame, bytes);
   const std::string hex = varno::tool::hexText(bytes, sizeof bytes);
-  varno::tool::printLine(as_json ? json{{"frame", hex}}.dump(2) : hex);
+  varno::tool::printLine(as_json ? varno::tool::jsonText({{"frame", hex}}, 2) : hex);
   return 0;
 }
 
@@ -101,7 +101,7 @@ int runData(const varno::tool::DataOptions& options, bool as_json) {
   std::uint8_t word[4];
   varno::tool::buildDataWord(options, word);
   if (as_json) {
-    varno::tool::printLine(varno::tool::dataJson(word).dump(2));
+    varno::tool::printLine(varno::tool::jsonText(varno::tool::dataJson(word), 2));
   } else {
     varno::tool::printText(varno::tool::dataText(word));
   }
@@ -133,8 +133,9 @@ int run(int argc, char** argv) {
   // The library's version is the project's: one number for the library, the tools, the packages.
   app.set_version_flag("--version", std::string("varno ") + varnoVersion());
   app.footer(
-      "Exit codes: 0 success (send: a reply), 1 no reply or not a frame, 2 bad arguments,\n"
-      "3 the port did not open, 4 standard output could not be written.\n"
+      "Exit codes: 0 success (send: a reply), 1 no reply, not a frame, or another failure\n"
+      "named on stderr, 2 bad arguments, 3 the port did not open (also: in use by another\n"
+      "program), 4 standard output could not be written.\n"
       "\"varno COMMAND --help\" describes each command.\n");
 
   std::vector<std::string> hex;
