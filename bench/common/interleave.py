@@ -67,11 +67,13 @@ def parse_block(line):
 
 class BlockProcess:
     """A client process in blocks. `cleanup` runs after the process has ended (e.g. stopping the
-    simulator it talks to). `seconds_per_op` bounds a block's time, with 30 s on top."""
+    simulator it talks to). A block may take `seconds` plus `seconds_per_op` for each operation;
+    a client that takes longer is killed. `message(stderr)` picks its complaint from its stderr."""
 
     def __init__(self, argv, env=None, preexec_fn=None, cleanup=None, seconds_per_op=0.05,
-                 message=None):
+                 message=None, seconds=30):
         self.seconds_per_op = seconds_per_op
+        self.seconds = seconds
         self.cleanup = cleanup
         self.message = message or last_line  # the client's complaint, from its stderr
         self.log = tempfile.TemporaryFile()
@@ -91,7 +93,7 @@ class BlockProcess:
             self.proc.stdin.flush()
         except OSError:
             pass  # it has ended; reading says why
-        line = self._line(30 + n * self.seconds_per_op)
+        line = self._line(self.seconds + n * self.seconds_per_op)
         try:
             return parse_block(line)
         except ValueError as e:
@@ -104,7 +106,7 @@ class BlockProcess:
             left = end - time.monotonic()
             ready = select.select([fd], [], [], max(0.0, left))[0] if left > 0 else []
             if not ready:
-                self.close()
+                self.close(kill=True)
                 raise ClientFailed(f"no result within {limit:.0f} s (killed)")
             chunk = os.read(fd, 65536)
             if not chunk:
@@ -118,9 +120,11 @@ class BlockProcess:
         self.log.seek(0)
         return self.message(self.log.read().decode(errors="replace"))
 
-    def close(self):
-        """Ends the client (an empty line, then signals if it lingers); its exit status."""
+    def close(self, kill=False):
+        """Ends the client (an empty line, then a kill if it lingers); its exit status."""
         status = None
+        if self.proc is not None and kill:
+            self.proc.kill()
         if self.proc is not None:
             try:
                 self.proc.stdin.write(b"\n")
