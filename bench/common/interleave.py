@@ -267,15 +267,20 @@ def compare_runs(first, second, tolerance=TOLERANCE):
     return rows, bool(complete) and all(ok for *_, ok in rows)
 
 
-def repeat_report(rows, agreed, tolerance=TOLERANCE, what="ratio"):
-    """The Markdown that --check-repeat prints for compare_runs()'s rows."""
+def repeat_report(rows, agreed, tolerance=TOLERANCE, what="ratio", judged=True):
+    """The Markdown that --check-repeat prints for compare_runs()'s rows; with judged=False the
+    figures are shown side by side without a verdict."""
     def cell(v):
         return f"{v:,.0f}" if abs(v) >= 100 else f"{v:.2f}"
-    out = [f"| {what} | run 1 | run 2 | larger / smaller | within {tolerance:.0%} |",
-           "|---|---:|---:|---:|---|"]
+    out = [f"| {what} | run 1 | run 2 | larger / smaller |"
+           + (f" within {tolerance:.0%} |" if judged else ""),
+           "|---|---:|---:|---:|" + ("---|" if judged else "")]
     for key, a, b, ok in rows:
         ratio = f"{max(a, b) / min(a, b):.3f}" if min(a, b) > 0 else "—"
-        out.append(f"| {key} | {cell(a)} | {cell(b)} | {ratio} | {'yes' if ok else 'NO'} |")
+        out.append(f"| {key} | {cell(a)} | {cell(b)} | {ratio} |"
+                   + (f" {'yes' if ok else 'NO'} |" if judged else ""))
+    if not judged:
+        return out
     out.append("")
     if agreed:
         out.append(f"Repeat check: the two runs agree within {tolerance:.0%}; these {what}s are "

@@ -13,8 +13,8 @@
 #   bench/peers/run.sh --network [N] [--block B] [--rounds R] [--warmup W] [--cpus LIST]
 #                       [--check-repeat]
 #
-# --check-repeat measures everything twice and exits 3, saying so, when the two runs' ratios (or
-# instruction counts) differ by more than 10%: the figures are then not this machine's to quote.
+# --check-repeat measures everything twice and exits 3, saying so, when the two runs' ratios
+# differ by more than 10%: the figures are then not this machine's to quote.
 #
 # --network: this library's tcp:// and rfc2217:// ports beside pyserial's socket:// and rfc2217://
 # clients, each through its own Debian ser2net (scripts/setup.sh installs it) to its own varno-sim.
