@@ -278,7 +278,9 @@ def count_instructions(chosen, sim: Path, cpus, short, long):
                 raise instructions.CountFailed("the counted run's exchanges failed")
         try:
             args = client.command + [path, str(UNPACED_OPEN_BAUD), str(n), "0"] + client.tail
-            return instructions.count(args, env={**os.environ, **client.env},
+            # Under valgrind the Node client's watchdog needs longer than its 2 s.
+            return instructions.count(args, env={**os.environ, **client.env,
+                                                 "PEER_STALL_MS": "60000"},
                                       preexec_fn=pinning(cpus), check=check)
         finally:
             stop_simulator(proc)
