@@ -618,8 +618,8 @@ def main():
             figures.append(report_network(chosen, by_speed[None]))
         else:
             figures.append(report_terminal(a, chosen, by_speed, counts))
-        counted.append({c.label: counts[c.name] for c in chosen
-                        if isinstance((counts or {}).get(c.name), float)})
+        counted.append({} if a.network else {c.label: counts[c.name] for c in chosen
+                                              if isinstance((counts or {}).get(c.name), float)})
     agreed = True
     if a.check_repeat:
         rows, agreed = compare_runs(*figures)
