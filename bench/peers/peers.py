@@ -191,7 +191,7 @@ def terminal_starter(sim: Path, speed: int, cpus, by_name):
         args = client.command + [path, str(speed or UNPACED_OPEN_BAUD), "-", "0"] + client.tail
         # Generous: a paced exchange takes 6.25 ms at 38400 baud.
         return BlockProcess(args, env={**os.environ, **client.env}, preexec_fn=pinning(cpus),
-                            cleanup=cleanup, message=last_message)
+                            cleanup=cleanup, message=last_message, seconds_per_op=0.05)
     return start
 
 
