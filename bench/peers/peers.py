@@ -1,21 +1,40 @@
-"""Runs the peer clients one after another, each against its own fresh varno-sim, and prints one
-Markdown table per line speed (with --network: per network mode, through ser2net). Started by run.sh, which builds and installs what this needs;
-standard library only.
+"""Runs the peer clients interleaved, each against its own varno-sim, and prints one Markdown table
+per line speed (with --network: the network clients through ser2net). Started by run.sh, which
+builds and installs what this needs; standard library only (and bench/common).
 
-    peers.py [N] [--baud B] [--warmup W] [--rounds R] [--cpus LIST] [--only NAME,...]
-             [--no-unpaced] [--json FILE] [--network]
+    peers.py [N] [--block B] [--rounds R] [--warmup W] [--baud BAUD] [--cpus LIST] [--only NAME,...]
+             [--no-unpaced] [--instructions SHORT,LONG | --no-instructions] [--check-repeat]
+             [--json FILE]
+    peers.py --network [N] [--block B] [--rounds R] [--warmup W] [--cpus LIST] [--check-repeat]
 
-N exchanges per client (default 2000) after W warm-up exchanges (default 200). Every client runs
-once with the simulator answering at once and once with it pacing the line at B baud (default
-38400; 0 leaves the paced run out). With R rounds every client runs R times at each speed (the
-clients taking turns), and its samples are pooled. --cpus keeps clients and simulators on the
-CPUs given: on a virtual machine whose idle processors halt, a wake-up that crosses processors
-can cost tens of microseconds, and where the scheduler happens to put the two processes then
-decides an unpaced exchange's time more than the client does.
+Each round starts every client, each with its own simulator and its port kept open, runs each
+one's W warm-up exchanges (default 200) alone, then N exchanges per client (default 2000) in
+blocks of B (default 100): one block of each client in turn, the first of each turn rotating, so
+that whatever the machine does in a stretch of time it does to all of them. Every block gives
+each client's median latency and its ratio to the floor's median in the same block (the raw
+termios client: the plainest program that makes the exchange); the tables give the median and the
+interquartile range of those ratios over all blocks of all R rounds (default 3). Every client
+runs once with the simulator answering at once and once with it pacing the line at BAUD (default
+38400; 0 leaves the paced run out). --cpus keeps clients and simulators on the CPUs given.
+
+Beside the latency, what does not depend on scheduling: CPU time per exchange (getrusage over the
+blocks) and, at terminal speed, user-space instructions per exchange, counted by perf where the
+processor's counters are visible and by valgrind's callgrind elsewhere, on the client process
+alone, as the difference between a run of LONG and one of SHORT exchanges (default 200,1200)
+divided by LONG - SHORT, so that start-up falls out.
+
+--check-repeat makes the whole measurement twice and compares every ratio in the tables and the
+ratios to pyserial in the targets (the `wait` send at terminal speed by its median, which is the
+library's polling once a millisecond: its ratio would measure the floor): exit status 0 when each
+pair is within 10% (larger / smaller), 3 with a plain "NO STABLE ANSWER" when one is not; 1
+whenever a client failed. The two runs' instruction counts are shown
+beside each other but not judged (how many polls and reads an exchange takes follows the timing,
+which moves the smallest clients' counts by some per cent).
 
 --network compares the network clients instead: this library's tcp:// and rfc2217:// ports with
-pyserial's socket:// and rfc2217:// clients, each run against its own fresh varno-sim (answering
-at once) served on 127.0.0.1 by its own Debian ser2net (raw, then telnet with RFC 2217).
+pyserial's socket:// and rfc2217:// clients, each against its own varno-sim (answering at once)
+served on 127.0.0.1 by its own Debian ser2net (raw, and telnet with RFC 2217), all four
+interleaved; the ratios are to pyserial's in the same mode.
 """
 import argparse
 import json
@@ -24,6 +43,7 @@ import re
 import select
 import shlex
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -33,6 +53,11 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 HERE = ROOT / "bench" / "peers"
+sys.path.insert(0, str(ROOT / "bench" / "common"))
+import instructions  # noqa: E402
+from interleave import (NOT_REPEATED, BlockProcess, ClientFailed, compare_runs,  # noqa: E402
+                        repeat_report, run_interleaved, spread)
+
 UNPACED_OPEN_BAUD = 115200  # what the clients ask for when the simulator does not pace
 
 
@@ -43,18 +68,9 @@ class Client:
     command: list  # PATH BAUD COUNT WARMUP are appended, then `tail`
     tail: list = field(default_factory=list)
     env: dict = field(default_factory=dict)
-
-
-@dataclass
-class Result:
-    samples: list = field(default_factory=list)
-    cpu_s: float = 0.0
-    count: int = 0
-    errors: int = 0  # failed exchanges among `count`, left out of the samples
-    warmup_errors: int = 0
-    first_error: str = ""
-    extra: dict = field(default_factory=dict)
-    failure: str = ""
+    # What --check-repeat compares for it at terminal speed: its ratio to the floor, or (for a
+    # time set by the library's own polling, not by the machine) its median.
+    repeat_by_median: bool = False
 
 
 def clients(build: Path):
@@ -64,8 +80,10 @@ def clients(build: Path):
     return [
         Client("floor", "raw termios write/poll/read (floor)", [str(peers_bin / "peer_termios")]),
         Client("varno", "VarnoDLL send to callback", [str(peers_bin / "peer_varno")], ["callback"]),
+        # Its time is the state polled once a millisecond: over a floor of 25 to 80 µs its ratio
+        # measures the floor.
         Client("varno-wait", "VarnoDLL send with wait, to return", [str(peers_bin / "peer_varno")],
-               ["wait"]),
+               ["wait"], repeat_by_median=True),
         Client("varno-transact", "VarnoDLL link transact, to return",
                [str(peers_bin / "peer_varno")], ["transact"]),
         Client("pyserial", "pyserial write/read(12)",
@@ -79,31 +97,102 @@ def clients(build: Path):
     ]
 
 
-@dataclass
-class NetworkClient:
-    name: str
-    label: str
-    command: list
-    urls: dict  # mode -> the URL format for the client, {port} filled in
-    tail: list = field(default_factory=list)
-
-
 NETWORK_MODES = {"raw": "tcp", "rfc2217": "telnet(rfc2217),tcp"}
+NETWORK_TITLES = {"raw": "Raw TCP through ser2net (varno tcp://, pyserial socket://)",
+                  "rfc2217": "RFC 2217 through ser2net (varno rfc2217://, pyserial rfc2217://)"}
 
 
 def network_clients(build: Path):
+    """The network clients, one per library and mode, named "varno-raw" and so on."""
     peers_bin = build / "bench" / "peers"
+    python = ["/usr/bin/python3", str(HERE / "pyserial_client.py")]
+    # ser2net serving a terminal does not answer SET-CONTROL for DTR, which pyserial's client
+    # waits for unless told not to.
     return [
-        NetworkClient("varno", "VarnoDLL send to callback", [str(peers_bin / "peer_varno")],
-                      {"raw": "tcp://127.0.0.1:{port}", "rfc2217": "rfc2217://127.0.0.1:{port}"},
-                      ["callback"]),
-        # ser2net serving a terminal does not answer SET-CONTROL for DTR, which pyserial's client
-        # waits for unless told not to.
-        NetworkClient("pyserial", "pyserial 3.5 write/read(12)",
-                      ["/usr/bin/python3", str(HERE / "pyserial_client.py")],
-                      {"raw": "socket://127.0.0.1:{port}",
-                       "rfc2217": "rfc2217://127.0.0.1:{port}?ign_set_control"}),
+        (Client("varno-raw", "VarnoDLL tcp://, send to callback", [str(peers_bin / "peer_varno")],
+                ["callback"]), "raw", "tcp://127.0.0.1:{port}"),
+        (Client("pyserial-raw", "pyserial 3.5 socket://", python), "raw",
+         "socket://127.0.0.1:{port}"),
+        (Client("varno-rfc2217", "VarnoDLL rfc2217://, send to callback",
+                [str(peers_bin / "peer_varno")], ["callback"]), "rfc2217",
+         "rfc2217://127.0.0.1:{port}"),
+        (Client("pyserial-rfc2217", "pyserial 3.5 rfc2217:// (ign_set_control)", python),
+         "rfc2217", "rfc2217://127.0.0.1:{port}?ign_set_control"),
     ]
+
+
+def pinning(cpus):
+    """A preexec_fn that keeps a child on `cpus` (None: wherever the scheduler likes)."""
+    if cpus is None:
+        return None
+    return lambda: os.sched_setaffinity(0, cpus)
+
+
+def start_simulator(sim: Path, baud: int, log, cpus):
+    """The simulator's process and its terminal's path; raises ClientFailed."""
+    args = [str(sim)] + (["--baud", str(baud)] if baud else []) + ["1"]
+    try:
+        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
+                                preexec_fn=pinning(cpus))
+    except OSError as e:
+        raise ClientFailed(f"cannot start {sim}: {e}") from e
+    ready, _, _ = select.select([proc.stdout], [], [], 10)
+    line = proc.stdout.readline().decode().strip() if ready else ""
+    if not line.startswith("/"):
+        stop_simulator(proc)
+        raise ClientFailed(f"varno-sim gave no terminal path (exit {proc.returncode})")
+    return proc, line
+
+
+def stop_simulator(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    proc.stdout.close()
+
+
+def stop_process(proc):
+    proc.terminate()
+    try:
+        proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def last_message(log):
+    """The client's own last complaint in its stderr (the library writes diagnostics there too,
+    without line ends of their own)."""
+    found = re.findall(r"(?:peer_\w+|pyserial_client|varno_py_client|node_client): [^\n]*", log)
+    if found:
+        return found[-1].strip()
+    lines = [l.strip() for l in log.splitlines() if l.strip()]
+    return lines[-1] if lines else "no message"
+
+
+def terminal_starter(sim: Path, speed: int, cpus, by_name):
+    """start(name, round) for run_interleaved: a fresh simulator and the client in blocks."""
+    def start(name, _round):
+        client = by_name[name]
+        log = tempfile.TemporaryFile()
+        try:
+            proc, path = start_simulator(sim, speed, log, cpus)
+        except ClientFailed:
+            log.close()
+            raise
+
+        def cleanup():
+            stop_simulator(proc)
+            log.close()
+        args = client.command + [path, str(speed or UNPACED_OPEN_BAUD), "-", "0"] + client.tail
+        # Generous: a paced exchange takes 6.25 ms at 38400 baud.
+        return BlockProcess(args, env={**os.environ, **client.env}, preexec_fn=pinning(cpus),
+                            cleanup=cleanup, message=last_message, seconds_per_op=0.05)
+    return start
 
 
 def free_port():
@@ -117,9 +206,9 @@ def wait_listening(port, limit=10.0):
     """Whether something listens on the port within `limit` (from /proc: no connection made)."""
     end = time.monotonic() + limit
     while time.monotonic() < end:
-        for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        for table_path in ("/proc/net/tcp", "/proc/net/tcp6"):
             try:
-                with open(table) as f:
+                with open(table_path) as f:
                     for line in list(f)[1:]:
                         fields = line.split()
                         if int(fields[1].split(":")[1], 16) == port and fields[3] == "0A":
@@ -130,104 +219,83 @@ def wait_listening(port, limit=10.0):
     return False
 
 
-def run_network_client(client: NetworkClient, mode, sim: Path, count, warmup, cpus):
-    """One run of one network client against a fresh simulator behind a fresh ser2net."""
-    result = Result()
-    with tempfile.TemporaryDirectory(prefix="varno-peers-") as directory, \
-            tempfile.TemporaryFile() as sim_log, tempfile.TemporaryFile() as client_log:
+def network_starter(sim: Path, cpus, by_name):
+    """start(name, round): a fresh simulator behind a fresh ser2net, and the client in blocks."""
+    def start(name, _round):
+        client, mode, url = by_name[name]
+        directory = tempfile.TemporaryDirectory(prefix="varno-peers-")
+        log = tempfile.TemporaryFile()
+        stack = [directory.cleanup, log.close]
+
+        def cleanup():
+            while stack:
+                stack.pop()()
         try:
-            proc, path = start_simulator(sim, 0, sim_log, cpus)
-        except RuntimeError as e:
-            result.failure = str(e)
-            return result
-        port = free_port()
-        config = Path(directory) / "ser2net.yaml"
-        config.write_text("%YAML 1.1\n---\n"
-                          f"connection: &line\n"
-                          f"    accepter: {NETWORK_MODES[mode]},127.0.0.1,{port}\n"
-                          f"    options:\n"
-                          f"      kickolduser: true\n"
-                          f"    connector: serialdev,{path},{UNPACED_OPEN_BAUD}n81,local\n")
-        server = None
-        try:
-            server = subprocess.Popen(["ser2net", "-n", "-c", str(config), "-P",
-                                       str(Path(directory) / "pid")],
-                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL, preexec_fn=pinning(cpus))
+            proc, path = start_simulator(sim, 0, log, cpus)
+            stack.append(lambda: stop_simulator(proc))
+            port = free_port()
+            config = Path(directory.name) / "ser2net.yaml"
+            config.write_text("%YAML 1.1\n---\n"
+                              f"connection: &line\n"
+                              f"    accepter: {NETWORK_MODES[mode]},127.0.0.1,{port}\n"
+                              f"    options:\n"
+                              f"      kickolduser: true\n"
+                              f"    connector: serialdev,{path},{UNPACED_OPEN_BAUD}n81,local\n")
+            try:
+                server = subprocess.Popen(["ser2net", "-n", "-c", str(config), "-P",
+                                           str(Path(directory.name) / "pid")],
+                                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL, preexec_fn=pinning(cpus))
+            except OSError as e:
+                raise ClientFailed(f"cannot run ser2net: {e}") from e
+            stack.append(lambda: stop_process(server))
             if not wait_listening(port):
-                result.failure = "ser2net is not listening"
-                return result
-            url = client.urls[mode].format(port=port)
-            args = client.command + [url, str(UNPACED_OPEN_BAUD), str(count), str(warmup)] + \
-                client.tail
-            limit = 30 + (count + warmup) * 0.05
-            done = subprocess.run(args, stdout=subprocess.PIPE, stderr=client_log,
-                                  stdin=subprocess.DEVNULL, timeout=limit,
-                                  preexec_fn=pinning(cpus))
-        except OSError as e:
-            result.failure = f"cannot run: {e}"
-            return result
-        except subprocess.TimeoutExpired:
-            result.failure = "no result in time (killed)"
-            return result
+                raise ClientFailed("ser2net is not listening")
+        except ClientFailed:
+            cleanup()
+            raise
+        args = client.command + [url.format(port=port), str(UNPACED_OPEN_BAUD), "-", "0"] + \
+            client.tail
+        return BlockProcess(args, preexec_fn=pinning(cpus), cleanup=cleanup,
+                            message=last_message)
+    return start
+
+
+def count_instructions(chosen, sim: Path, cpus, short, long):
+    """Each client's user-space instructions per exchange at terminal speed: a float, or why
+    there is none (a string)."""
+    def one(client, n):
+        log = tempfile.TemporaryFile()
+        try:
+            proc, path = start_simulator(sim, 0, log, cpus)
+        except ClientFailed as e:
+            log.close()
+            raise instructions.CountFailed(str(e)) from e
+
+        def check(stdout):
+            lines = [l for l in stdout.splitlines() if l.startswith("{")]
+            if not lines or json.loads(lines[-1]).get("errors", 1) != 0:
+                raise instructions.CountFailed("the counted run's exchanges failed")
+        try:
+            args = client.command + [path, str(UNPACED_OPEN_BAUD), str(n), "0"] + client.tail
+            # Under valgrind the Node client's watchdog needs longer than its 2 s.
+            return instructions.count(args, env={**os.environ, **client.env,
+                                                 "PEER_STALL_MS": "60000"},
+                                      preexec_fn=pinning(cpus), check=check)
         finally:
-            if server is not None:
-                server.terminate()
-                try:
-                    server.wait(5)
-                except subprocess.TimeoutExpired:
-                    server.kill()
-                    server.wait()
             stop_simulator(proc)
-        read_result(result, done, client_log)
-    if not result.failure and not result.samples:
-        result.failure = f"every exchange failed; the first, {result.first_error}"
-    return result
+            log.close()
 
-
-def run_network(a, build, cpus):
-    """The network comparison: tables and targets; the exit status."""
-    sim = build / "tools" / "sim" / "varno-sim"
-    chosen = network_clients(build)
-    print(f"command: {a.command or shlex.join(sys.argv)}")
-    print(f"machine: {load_line()} at start, {time.strftime('%Y-%m-%d %H:%M:%S')}")
-    print(f"{a.count} exchanges per client after {a.warmup} warm-up, {a.rounds} round(s); each "
-          "client in its own process against its own varno-sim behind its own ser2net, one at a "
-          "time")
-    ticks_before = cpu_ticks()
-    by_mode = {}
-    for mode in NETWORK_MODES:
-        runs = {c.name: [] for c in chosen}
-        for round_number in range(a.rounds):
-            for c in chosen:
-                r = run_network_client(c, mode, sim, a.count, a.warmup, cpus)
-                where = f"{mode}, round {round_number + 1}"
-                if r.failure:
-                    print(f"{c.label} ({where}): FAILED: {r.failure}", file=sys.stderr)
-                else:
-                    print(f"{c.label} ({where}): median {median_p99(r.samples)[0]:.1f} µs",
-                          file=sys.stderr)
-                runs[c.name].append(r)
-        by_mode[mode] = {name: pool(rs) for name, rs in runs.items()}
-    lines = []
-    for mode, results in by_mode.items():
-        title = {"raw": "Raw TCP through ser2net (varno tcp://, pyserial socket://)",
-                 "rfc2217": "RFC 2217 through ser2net (varno rfc2217://, pyserial rfc2217://)"}
-        table(title[mode], chosen, results, None)
-        lib, py = results["varno"], results["pyserial"]
-        if not lib.failure and not py.failure:
-            (lm, lp), (pm, pp) = median_p99(lib.samples), median_p99(py.samples)
-            lines.append(f"{mode}: median {lm:.1f} µs vs pyserial's {pm:.1f} µs (target: no "
-                         f"worse): {'met' if lm <= pm else 'MISSED'}")
-            lines.append(f"{mode}: p99 {lp:.1f} µs vs pyserial's {pp:.1f} µs = {lp / pp:.2f}× "
-                         f"(target ≤ 1.1×): {'met' if lp <= 1.1 * pp else 'MISSED'}")
-    if lines:
-        print("\n### Targets\n")
-        for line in lines:
-            print(f"- {line}")
-    print(f"\nmachine: {load_line()} at end; {busy_line(ticks_before, cpu_ticks())}")
-    failed = any(r.failure for results in by_mode.values() for r in results.values())
-    return 1 if failed else 0
+    found = {}
+    for client in chosen:
+        try:
+            found[client.name] = instructions.per_operation(lambda n: one(client, n), short, long)
+            print(f"{client.label}: {found[client.name]:,.0f} instructions per exchange "
+                  f"({instructions.counter()})", file=sys.stderr)
+        except instructions.CountFailed as e:
+            found[client.name] = str(e)
+            print(f"{client.label}: no instruction count: {e}", file=sys.stderr)
+    return found
 
 
 def cpu_ticks():
@@ -258,303 +326,323 @@ def load_line():
     return f"load average {one:.2f}, {five:.2f}, {fifteen:.2f} ({os.cpu_count()} cores)"
 
 
-def pinning(cpus):
-    """A preexec_fn that keeps a child on `cpus` (None: wherever the scheduler likes)."""
-    if cpus is None:
-        return None
-    return lambda: os.sched_setaffinity(0, cpus)
 
 
-def start_simulator(sim: Path, baud: int, log, cpus):
-    """The simulator's process and its terminal's path; raises RuntimeError."""
-    args = [str(sim)] + (["--baud", str(baud)] if baud else []) + ["1"]
-    try:
-        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
-                                preexec_fn=pinning(cpus))
-    except OSError as e:
-        raise RuntimeError(f"cannot start {sim}: {e}") from e
-    ready, _, _ = select.select([proc.stdout], [], [], 10)
-    line = proc.stdout.readline().decode().strip() if ready else ""
-    if not line.startswith("/"):
-        stop_simulator(proc)
-        raise RuntimeError(f"varno-sim gave no terminal path (exit {proc.returncode})")
-    return proc, line
+def speed_name(speed):
+    return "unpaced" if speed == 0 else f"{speed} baud"
 
 
-def stop_simulator(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    proc.stdout.close()
-
-
-def run_client(client: Client, sim: Path, baud: int, count: int, warmup: int, cpus):
-    """One run of one client against a fresh simulator: the parsed result line, or a failure."""
-    result = Result()
-    with tempfile.TemporaryFile() as sim_log, tempfile.TemporaryFile() as client_log:
-        try:
-            proc, path = start_simulator(sim, baud, sim_log, cpus)
-        except RuntimeError as e:
-            result.failure = str(e)
-            return result
-        open_baud = baud or UNPACED_OPEN_BAUD
-        args = client.command + [path, str(open_baud), str(count), str(warmup)] + client.tail
-        # Generous: a paced exchange takes 6.25 ms at 38400 baud.
-        limit = 30 + (count + warmup) * 0.05
-        try:
-            done = subprocess.run(args, stdout=subprocess.PIPE, stderr=client_log,
-                                  stdin=subprocess.DEVNULL, timeout=limit,
-                                  env={**os.environ, **client.env}, preexec_fn=pinning(cpus))
-        except OSError as e:
-            result.failure = f"cannot run {args[0]}: {e}"
-            return result
-        except subprocess.TimeoutExpired:
-            result.failure = f"no result within {limit:.0f} s (killed)"
-            return result
-        finally:
-            stop_simulator(proc)
-        read_result(result, done, client_log)
-    if not result.failure and len(result.samples) + result.errors != count:
-        result.failure = f"{len(result.samples)} samples and {result.errors} errors, {count} expected"
-    if not result.failure and not result.samples:
-        result.failure = f"every exchange failed; the first, {result.first_error}"
-    return result
-
-
-def read_result(result: Result, done, client_log):
-    """Fills `result` from the client's last JSON line, or says why there is none."""
-    client_log.seek(0)
-    log = client_log.read().decode(errors="replace")
-    lines = [l for l in done.stdout.decode(errors="replace").splitlines() if l.startswith("{")]
-    if done.returncode != 0 or not lines:
-        result.failure = f"exit status {done.returncode}: {last_message(log)}"
-        return
-    try:
-        data = json.loads(lines[-1])
-        result.samples = [float(s) for s in data.pop("samples_us")]
-        result.cpu_s = float(data.pop("cpu_s"))
-        result.count = int(data.pop("count"))
-        result.errors = int(data.pop("errors", 0))
-        result.warmup_errors = int(data.pop("warmup_errors", 0))
-        result.first_error = str(data.pop("first_error", ""))
-        result.extra = {k: v for k, v in data.items() if isinstance(v, list)}
-    except (ValueError, KeyError, TypeError) as e:
-        result.failure = f"unreadable result line ({e})"
-
-
-def last_message(log):
-    """The client's own last complaint in its stderr (the library writes diagnostics there too,
-    without line ends of their own)."""
-    found = re.findall(r"(?:peer_\w+|pyserial_client|varno_py_client|node_client): [^\n]*", log)
-    if found:
-        return found[-1].strip()
-    lines = [l.strip() for l in log.splitlines() if l.strip()]
-    return lines[-1] if lines else "no message"
-
-
-def pool(results):
-    """Several rounds of one client as one result; failed as soon as one round failed."""
-    total = Result()
-    if len(results) > 1:
-        total.extra["round_medians_us"] = [median_p99(r.samples)[0] if r.samples else float("nan")
-                                           for r in results]
-    for r in results:
-        if r.failure:
-            return r
-        total.samples += r.samples
-        total.cpu_s += r.cpu_s
-        total.count += r.count
-        total.errors += r.errors
-        total.warmup_errors += r.warmup_errors
-        total.first_error = total.first_error or r.first_error
-        for k, v in r.extra.items():
-            total.extra.setdefault(k, []).extend(v)
-    return total
-
-
-def median_p99(samples):
+def p99(samples):
     s = sorted(samples)
-    return s[len(s) // 2], s[min(len(s) - 1, len(s) * 99 // 100)]
+    return s[min(len(s) - 1, len(s) * 99 // 100)]
 
 
-def table(title, rows, results, floor):
+def table(title, rows, m, reference_of, reference_word, counts=None, by_median=False):
+    """One client a row: latency, CPU, instructions, the ratio to its reference per block.
+    Returns the ratios' medians as {"<client label> / <reference label>": median}; with
+    by_median, a client marked repeat_by_median gives its median instead."""
+    labels = {c.name: c.label for c in rows}
+    figures = {}
+    blocks = 0
     print(f"\n### {title}\n")
-    print("| client | median µs | p99 µs | CPU µs per exchange | median ratio to floor "
-          "| p99 ratio to floor |")
-    print("|---|---:|---:|---:|---:|---:|")
+    counted = counts is not None
+    print("| client | median µs | p99 µs | CPU µs per exchange |"
+          + (" instructions per exchange |" if counted else "")
+          + f" ratio to {reference_word}: median (IQR) |")
+    print("|---|---:|---:|---:|" + ("---:|" if counted else "") + "---|")
     for client in rows:
-        r = results[client.name]
-        if r.failure:
-            print(f"| {client.label} | FAILED | FAILED | FAILED | — | — |")
+        name = client.name
+        if name in m.failures or not m.block_medians(name):
+            print(f"| {client.label} | FAILED | FAILED | FAILED |" + (" — |" if counted else "")
+                  + " — |")
             continue
-        med, p99 = median_p99(r.samples)
-        cpu = r.cpu_s * 1e6 / r.count
-        if floor is not None:
-            ratios = f"{med / floor[0]:.2f} | {p99 / floor[1]:.2f}"
+        cells = [f"{statistics.median(m.block_medians(name)):,.1f}",
+                 f"{p99(m.samples(name)):,.1f}", f"{m.cpu_per_op_us(name):.1f}"]
+        if counted:
+            c = counts.get(name)
+            cells.append(f"{c:,.0f}" if isinstance(c, float) else "—")
+        reference = reference_of(name)
+        summary = m.summary(name, reference) if reference and reference != name else None
+        if by_median and client.repeat_by_median:
+            figures[f"{client.label}, median µs"] = statistics.median(m.block_medians(name))
+        if summary:
+            cells.append(str(summary))
+            blocks = summary.n
+            if not (by_median and client.repeat_by_median):
+                figures[f"{client.label} / {labels[reference]}"] = summary.median
         else:
-            ratios = "— | —"
-        label = client.label + (f" ({r.errors} failed)" if r.errors else "")
-        print(f"| {label} | {med:.1f} | {p99:.1f} | {cpu:.1f} | {ratios} |")
+            cells.append("(the reference)" if reference == name else "—")
+        errors = m.errors(name)
+        label = client.label + (f" ({errors} failed)" if errors else "")
+        print(f"| {label} | " + " | ".join(cells) + " |")
     print()
+    print(f"Median: of the blocks' medians; p99: of all samples; ratio: the client's median over "
+          f"the {reference_word}'s in the same block, its median and interquartile range over "
+          f"{blocks} blocks.")
     for client in rows:
-        r = results[client.name]
-        if r.failure:
-            print(f"- {client.label}: FAILED: {r.failure}")
-        elif r.errors or r.warmup_errors:
-            print(f"- {client.label}: {r.errors} of {r.count} exchanges failed "
-                  f"({r.warmup_errors} in warm-up) and are left out of the samples; the first, "
-                  f"{r.first_error}")
-    for client in rows:
-        r = results[client.name]
-        if not r.failure and "round_medians_us" in r.extra:
-            each = ", ".join(f"{m:.1f}" for m in r.extra["round_medians_us"])
-            print(f"- {client.label}: median of each round {each} µs")
-    if "return_after_callback_us" in results.get("varno-wait", Result()).extra:
-        med, p99 = median_p99(results["varno-wait"].extra["return_after_callback_us"])
-        print(f"- wait: the send returns {med:.1f} µs (median), {p99:.1f} µs (p99) after its "
-              "callback began")
+        name = client.name
+        if name in m.failures:
+            print(f"- {client.label}: FAILED: {m.failures[name]}")
+        elif m.errors(name) or sum(b.errors for b in m.warmups.get(name, [])):
+            first = next((b.first_error for b in m.all_blocks(name) + m.warmups.get(name, [])
+                          if b.first_error), "")
+            print(f"- {client.label}: {m.errors(name)} exchanges failed and are left out of the "
+                  f"samples; the first, {first}")
+        if counted and isinstance(counts.get(name), str):
+            print(f"- {client.label}: no instruction count: {counts[name]}")
+    lags = [v for b in m.all_blocks("varno-wait") for v in b.extra.get("return_after_callback_us",
+                                                                      [])]
+    if lags:
+        print(f"- wait: the send returns {statistics.median(lags):.1f} µs (median), "
+              f"{p99(lags):.1f} µs (p99) after its callback began")
+    return figures
 
 
-def targets(paced_baud, by_speed):
-    """The comparisons the project watches, met or not."""
-    lines = []
+def pair(m, name, reference):
+    """The spread of name's per-block ratio to reference, or None."""
+    if name in m.failures or reference in m.failures:
+        return None
+    return m.summary(name, reference)
 
-    def stats(speed, name):
-        r = by_speed.get(speed, {}).get(name)
-        return None if r is None or r.failure else median_p99(r.samples)
 
-    lib, floor, node = stats(0, "varno"), stats(0, "floor"), stats(0, "node")
-    if lib and floor:
-        ratio = lib[0] / floor[0]
-        lines.append(f"terminal speed: send-to-callback median {ratio:.2f}× the floor's "
-                     f"(target ≤ 1.5×): {'met' if ratio <= 1.5 else 'MISSED'}")
-    transact, py = stats(0, "varno-transact"), stats(0, "pyserial")
-    if transact and floor:
-        ratio = transact[0] / floor[0]
-        lines.append(f"terminal speed: link transact median {ratio:.2f}× the floor's "
-                     f"(target ≤ 1.1×): {'met' if ratio <= 1.1 else 'MISSED'}")
-    mine, theirs = by_speed.get(0, {}).get("varno-transact"), by_speed.get(0, {}).get("pyserial")
-    if mine and theirs and not mine.failure and not theirs.failure:
-        a, b = mine.cpu_s * 1e6 / mine.count, theirs.cpu_s * 1e6 / theirs.count
-        lines.append(f"terminal speed: link transact CPU {a:.1f} µs per exchange vs pyserial's "
-                     f"{b:.1f} µs (target: no more): {'met' if a <= b else 'MISSED'}")
-    if lib and node:
-        lines.append(f"terminal speed: send-to-callback median {lib[0]:.1f} µs vs Node's "
-                     f"{node[0]:.1f} µs (target: ahead): {'met' if lib[0] < node[0] else 'MISSED'}")
-    python, pyserial = stats(0, "python"), stats(0, "pyserial")
-    if python and pyserial:
-        ratio = python[0] / pyserial[0]
-        lines.append(f"terminal speed: Python link.transact median {ratio:.2f}× pyserial's "
-                     f"(target ≤ 1.25×): {'met' if ratio <= 1.25 else 'MISSED'}")
-    if paced_baud:
-        python, pyserial = stats(paced_baud, "python"), stats(paced_baud, "pyserial")
-        if python and pyserial:
-            diff = (python[0] - pyserial[0]) / pyserial[0] * 100
-            lines.append(f"{paced_baud} baud: Python link.transact median {diff:+.2f}% vs "
-                         f"pyserial's (target within ±2%): {'met' if abs(diff) <= 2 else 'MISSED'}")
-        lib, py = stats(paced_baud, "varno"), stats(paced_baud, "pyserial")
-        if lib and py:
-            diff = (lib[0] - py[0]) / py[0] * 100
-            lines.append(f"{paced_baud} baud: send-to-callback median {diff:+.2f}% vs pyserial's "
-                         f"(target within ±2%): {'met' if abs(diff) <= 2 else 'MISSED'}")
-            lines.append(f"{paced_baud} baud: send-to-callback p99 {lib[1]:.1f} µs vs pyserial's "
-                         f"{py[1]:.1f} µs (target: no worse): "
-                         f"{'met' if lib[1] <= py[1] else 'MISSED'}")
+def targets(paced_baud, by_speed, counts):
+    """The comparisons the project watches, met or not, from the per-block ratios. Returns the
+    pair ratios as figures for the repeat check."""
+    lines, figures = [], {}
+    unpaced = by_speed.get(0)
+    if unpaced is not None:
+        m = unpaced
+        s = pair(m, "varno", "floor")
+        if s:
+            lines.append(f"terminal speed: send-to-callback {s} × the floor's (target ≤ 1.5×): "
+                         f"{'met' if s.median <= 1.5 else 'MISSED'}")
+        s = pair(m, "varno-transact", "floor")
+        if s:
+            lines.append(f"terminal speed: link transact {s} × the floor's (target ≤ 1.1×): "
+                         f"{'met' if s.median <= 1.1 else 'MISSED'}")
+        s = pair(m, "varno-transact", "pyserial")
+        if s:
+            figures["unpaced: link transact / pyserial"] = s.median
+            lines.append(f"terminal speed: link transact {s} × pyserial's, per block (below 1: "
+                         "ahead)")
+        if not {"varno-transact", "pyserial"} & set(m.failures) and \
+                m.all_blocks("varno-transact") and m.all_blocks("pyserial"):
+            a, b = m.cpu_per_op_us("varno-transact"), m.cpu_per_op_us("pyserial")
+            lines.append(f"terminal speed: link transact CPU {a:.1f} µs per exchange vs "
+                         f"pyserial's {b:.1f} µs (target: no more): {'met' if a <= b else 'MISSED'}")
+        ia, ib = (counts or {}).get("varno-transact"), (counts or {}).get("pyserial")
+        if isinstance(ia, float) and isinstance(ib, float):
+            lines.append(f"terminal speed: link transact {ia:,.0f} instructions per exchange vs "
+                         f"pyserial's {ib:,.0f} ({ia / ib:.2f}×)")
+        s = pair(m, "varno", "node")
+        if s:
+            # Both ratios to the floor are compared; this one's target asks only for below 1.
+            lines.append(f"terminal speed: send-to-callback {s} × Node's (target: ahead, below "
+                         f"1): {'met' if s.median < 1 else 'MISSED'}")
+        s = pair(m, "python", "pyserial")
+        if s:
+            figures["unpaced: Python link.transact / pyserial"] = s.median
+            lines.append(f"terminal speed: Python link.transact {s} × pyserial's (target ≤ "
+                         f"1.25×): {'met' if s.median <= 1.25 else 'MISSED'}")
+    paced = by_speed.get(paced_baud) if paced_baud else None
+    if paced is not None:
+        for name, label in (("python", "Python link.transact"), ("varno", "send-to-callback")):
+            s = pair(paced, name, "pyserial")
+            if s:
+                diff = (s.median - 1) * 100
+                lines.append(f"{paced_baud} baud: {label} {diff:+.2f}% vs pyserial's, median of "
+                             f"blocks (IQR {s.q1:.3f}–{s.q3:.3f}; target within ±2%): "
+                             f"{'met' if abs(diff) <= 2 else 'MISSED'}")
+        if pair(paced, "varno", "pyserial"):
+            lib, py = p99(paced.samples("varno")), p99(paced.samples("pyserial"))
+            lines.append(f"{paced_baud} baud: send-to-callback p99 {lib:,.1f} µs vs pyserial's "
+                         f"{py:,.1f} µs (target: no worse): {'met' if lib <= py else 'MISSED'}")
     if lines:
         print("\n### Targets\n")
         for line in lines:
             print(f"- {line}")
+    return figures
+
+
+def report_terminal(a, chosen, by_speed, counts):
+    """The tables and targets of one run; all its ratios as {key: median} for the repeat check."""
+    figures = {}
+    for speed, m in by_speed.items():
+        title = ("Terminal speed (simulator answering at once; clients open at "
+                 f"{UNPACED_OPEN_BAUD})" if speed == 0 else
+                 f"{speed} baud (simulator pacing 10 bit times per byte, 24 byte times per "
+                 f"exchange = {240e6 / speed:.0f} µs)")
+        found = table(title, chosen, m, lambda name: "floor", "floor",
+                      counts if speed == 0 else None, by_median=speed == 0)
+        figures.update({f"{speed_name(speed)}: {k}": v for k, v in found.items()})
+    figures.update(targets(a.baud, by_speed, counts))
+    return figures
+
+
+def report_network(chosen, m):
+    figures = {}
+    for mode in NETWORK_MODES:
+        rows = [c for c, client_mode, _ in chosen if client_mode == mode]
+        found = table(NETWORK_TITLES[mode], rows, m, lambda name, mode=mode: f"pyserial-{mode}",
+                      "pyserial")
+        figures.update({f"{mode}: {k}": v for k, v in found.items()})
+        lib, py = f"varno-{mode}", f"pyserial-{mode}"
+        s = pair(m, lib, py)
+        if s:
+            lp, pp = p99(m.samples(lib)), p99(m.samples(py))
+            print(f"\n- {mode}: median {s} × pyserial's per block (target: no worse, ≤ 1): "
+                  f"{'met' if s.median <= 1 else 'MISSED'}")
+            print(f"- {mode}: p99 {lp:,.1f} µs vs pyserial's {pp:,.1f} µs = {lp / pp:.2f}× "
+                  f"(target ≤ 1.1×): {'met' if lp <= 1.1 * pp else 'MISSED'}")
+    return figures
+
+
+def dump(m):
+    return {"failures": m.failures,
+            "clients": {name: [{"round": r, "block": b, "samples_us": blk.samples,
+                                "cpu_s": blk.cpu_s, "count": blk.count, "errors": blk.errors,
+                                **blk.extra}
+                               for (r, b), blk in m.blocks.get(name, {}).items()]
+                        for name in m.names}}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("count", nargs="?", type=int, default=2000, metavar="N")
+    parser.add_argument("count", nargs="?", type=int, default=2000, metavar="N",
+                        help="exchanges per client and round, in whole blocks (default 2000)")
+    parser.add_argument("--block", type=int, default=100, metavar="B",
+                        help="exchanges per block (default 100)")
     parser.add_argument("--baud", type=int, default=38400, metavar="B")
     parser.add_argument("--warmup", type=int, default=200, metavar="W")
-    parser.add_argument("--rounds", type=int, default=1, metavar="R")
+    parser.add_argument("--rounds", type=int, default=3, metavar="R")
     parser.add_argument("--no-unpaced", action="store_true",
                         help="leave out the run with the simulator answering at once")
     parser.add_argument("--only", default="", metavar="NAME,...",
-                        help="floor, varno, varno-wait, pyserial, python, node (the floor always runs)")
+                        help="varno, varno-wait, varno-transact, pyserial, python, node (the "
+                             "floor always runs)")
     parser.add_argument("--cpus", metavar="LIST",
                         help="keep every client and simulator on these CPUs (e.g. 1 or 0,1); "
                              "default: no pinning")
+    parser.add_argument("--instructions", default="200,1200", metavar="SHORT,LONG",
+                        help="the two run lengths whose difference counts instructions per "
+                             "exchange (default 200,1200)")
+    parser.add_argument("--no-instructions", action="store_true",
+                        help="count no instructions")
+    parser.add_argument("--check-repeat", action="store_true",
+                        help="measure twice; exit 3 unless every ratio agrees within 10%%")
     parser.add_argument("--build", default=str(ROOT / "build" / "release"), metavar="DIR")
-    parser.add_argument("--json", metavar="FILE", help="also write every sample here")
+    parser.add_argument("--json", metavar="FILE", help="also write every block here")
     parser.add_argument("--command", default="", help=argparse.SUPPRESS)  # as run.sh was called
     parser.add_argument("--network", action="store_true",
                         help="compare the network clients through ser2net instead")
     a = parser.parse_args()
-    if a.count <= 0 or a.warmup < 0 or a.rounds <= 0 or a.baud < 0:
-        parser.error("N and R must be positive, W and B not negative")
-
+    if a.count <= 0 or a.block <= 0 or a.warmup < 0 or a.rounds <= 0 or a.baud < 0:
+        parser.error("N, B and R must be positive, W and BAUD not negative")
+    try:
+        short, long = (int(x) for x in a.instructions.split(","))
+        if not 0 < short < long:
+            raise ValueError
+    except ValueError:
+        parser.error("--instructions takes SHORT,LONG with 0 < SHORT < LONG")
     cpus = None
     if a.cpus:
         try:
             cpus = {int(c) for c in a.cpus.split(",")}
         except ValueError:
             parser.error("--cpus takes CPU numbers separated by commas")
+    blocks = max(1, round(a.count / a.block))
     build = Path(a.build)
-    if a.network:
-        return run_network(a, build, cpus)
     sim = build / "tools" / "sim" / "varno-sim"
-    chosen = clients(build)
-    if a.only:
-        wanted = set(a.only.split(",")) | {"floor"}
-        unknown = wanted - {c.name for c in chosen}
-        if unknown:
-            parser.error(f"unknown client(s): {', '.join(sorted(unknown))}")
-        chosen = [c for c in chosen if c.name in wanted]
+
+    if a.network:
+        chosen = network_clients(build)
+        names = [c.name for c, _, _ in chosen]
+        speeds = []
+    else:
+        chosen = clients(build)
+        if a.only:
+            wanted = set(a.only.split(",")) | {"floor"}
+            unknown = wanted - {c.name for c in chosen}
+            if unknown:
+                parser.error(f"unknown client(s): {', '.join(sorted(unknown))}")
+            chosen = [c for c in chosen if c.name in wanted]
+        names = [c.name for c in chosen]
+        speeds = ([] if a.no_unpaced else [0]) + ([a.baud] if a.baud else [])
+        if not speeds:
+            parser.error("nothing to run: --no-unpaced and --baud 0")
 
     print(f"command: {a.command or shlex.join(sys.argv)}")
     print(f"machine: {load_line()} at start, {time.strftime('%Y-%m-%d %H:%M:%S')}")
-    print(f"{a.count} exchanges per client after {a.warmup} warm-up, {a.rounds} round(s); "
-          "each client in its own process against its own varno-sim, one at a time"
+    print(f"{blocks} blocks of {a.block} exchanges per client and round after {a.warmup} warm-up, "
+          f"{a.rounds} round(s); every client in its own process against its own varno-sim"
+          + (" behind its own ser2net" if a.network else "")
+          + ", the clients interleaved block by block"
           + (f"; clients and simulators kept on CPU(s) {a.cpus}" if cpus else ""))
 
-    ticks_before = cpu_ticks()
-    speeds = ([] if a.no_unpaced else [0]) + ([a.baud] if a.baud else [])
-    if not speeds:
-        parser.error("nothing to run: --no-unpaced and --baud 0")
-    by_speed = {}
-    for speed in speeds:
-        runs = {c.name: [] for c in chosen}
-        for round_number in range(a.rounds):
-            for c in chosen:
-                r = run_client(c, sim, speed, a.count, a.warmup, cpus)
-                where = f"{'unpaced' if speed == 0 else f'{speed} baud'}, round {round_number + 1}"
-                if r.failure:
-                    print(f"{c.label} ({where}): FAILED: {r.failure}", file=sys.stderr)
-                else:
-                    med, _ = median_p99(r.samples)
-                    failed = f", {r.errors} failed" if r.errors else ""
-                    print(f"{c.label} ({where}): median {med:.1f} µs{failed}", file=sys.stderr)
-                runs[c.name].append(r)
-        by_speed[speed] = {name: pool(rs) for name, rs in runs.items()}
+    def progress(prefix):
+        return lambda text: print(f"{prefix}: {text}", file=sys.stderr)
 
-    for speed in speeds:
-        results = by_speed[speed]
-        floor = None if results["floor"].failure else median_p99(results["floor"].samples)
-        title = ("Terminal speed (simulator answering at once; clients open at "
-                 f"{UNPACED_OPEN_BAUD})" if speed == 0 else
-                 f"{speed} baud (simulator pacing 10 bit times per byte, 24 byte times per "
-                 f"exchange = {240e6 / speed:.0f} µs)")
-        table(title, chosen, results, floor)
-    targets(a.baud, by_speed)
+    def measure(run):
+        if a.network:
+            by_name = {c.name: (c, mode, url) for c, mode, url in chosen}
+            return {None: run_interleaved(names, network_starter(sim, cpus, by_name), a.rounds,
+                                          blocks, a.block, a.warmup, progress(f"run {run}"))}
+        by_name = {c.name: c for c in chosen}
+        return {speed: run_interleaved(names, terminal_starter(sim, speed, cpus, by_name),
+                                       a.rounds, blocks, a.block, a.warmup,
+                                       progress(f"run {run}, {speed_name(speed)}"))
+                for speed in speeds}
+
+    def count():
+        if a.network or 0 not in speeds or a.no_instructions:
+            return None
+        print(f"counting instructions ({instructions.counter() or 'no counter'}), "
+              f"{short} and {long} exchanges per client", file=sys.stderr)
+        return count_instructions(chosen, sim, cpus, short, long)
+
+    ticks_before = cpu_ticks()
+    runs = [(measure(1), count())]
+    if a.check_repeat:
+        runs.append((measure(2), count()))
+    if runs[0][1] is not None:
+        how = {"perf": "perf stat, instructions:u", "callgrind": "valgrind --tool=callgrind"}
+        print(f"instructions per exchange: user space, the client process only, "
+              f"({long} − {short} exchanges) / {long - short}, by "
+              f"{how.get(instructions.counter(), 'nothing')}")
+
+    figures, counted = [], []
+    for number, (by_speed, counts) in enumerate(runs, 1):
+        if a.check_repeat:
+            print(f"\n## Run {number}")
+        if a.network:
+            figures.append(report_network(chosen, by_speed[None]))
+        else:
+            figures.append(report_terminal(a, chosen, by_speed, counts))
+        counted.append({} if a.network else {c.label: counts[c.name] for c in chosen
+                                              if isinstance((counts or {}).get(c.name), float)})
+    agreed = True
+    if a.check_repeat:
+        rows, agreed = compare_runs(*figures)
+        print("\n## Repeat\n")
+        for line in repeat_report(rows, agreed, what="figure"):
+            print(line)
+        rows, _ = compare_runs(*counted)
+        if rows:
+            # How many polls and reads an exchange takes follows the timing, so the smaller
+            # clients' counts move by some per cent: shown, not judged.
+            print("\nInstructions per exchange in the two runs (shown, not judged):\n")
+            for line in repeat_report(rows, True, what="client", judged=False):
+                print(line)
     print(f"\nmachine: {load_line()} at end; {busy_line(ticks_before, cpu_ticks())}")
 
     if a.json:
-        dump = {str(speed): {name: {"samples_us": r.samples, "cpu_s": r.cpu_s, "count": r.count,
-                                    "errors": r.errors, "failure": r.failure, **r.extra}
-                             for name, r in results.items()}
-                for speed, results in by_speed.items()}
-        Path(a.json).write_text(json.dumps(dump))
-    failed = any(r.failure for results in by_speed.values() for r in results.values())
-    return 1 if failed else 0
+        Path(a.json).write_text(json.dumps({
+            "runs": [{"instructions_per_exchange": counts,
+                      **{speed_name(s) if s is not None else "network": dump(m)
+                         for s, m in by_speed.items()}} for by_speed, counts in runs]}))
+    if any(m.failures for by_speed, _ in runs for m in by_speed.values()):
+        return 1
+    return 0 if agreed else NOT_REPEATED
 
 
 if __name__ == "__main__":

@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # The peer latency benchmark: the same request and reply over the simulator's pseudo-terminal,
 # made by this library (from C and from its Python package), by a raw termios program (the
-# floor), by pyserial and by Node's serialport, one client at a time, each against its own fresh
-# varno-sim; one Markdown table per line speed (the simulator answering at once, then pacing at
-# --baud, default 38400).
+# floor), by pyserial and by Node's serialport, each against its own varno-sim, interleaved in
+# short blocks; one Markdown table per line speed (the simulator answering at once, then pacing
+# at --baud, default 38400) with each client's ratio to the floor per block, its CPU time and, at
+# terminal speed, its instructions per exchange (perf, or valgrind's callgrind where the machine
+# shows no counters). peers.py says more.
 #
-#   bench/peers/run.sh [N] [--baud B] [--warmup W] [--rounds R] [--cpus LIST] [--only NAME,...]
-#                       [--no-unpaced] [--json FILE]
-#   bench/peers/run.sh --network [N] [--rounds R] [--warmup W] [--cpus LIST]
+#   bench/peers/run.sh [N] [--block B] [--rounds R] [--warmup W] [--baud BAUD] [--cpus LIST]
+#                       [--only NAME,...] [--no-unpaced] [--instructions SHORT,LONG]
+#                       [--no-instructions] [--check-repeat] [--json FILE]
+#   bench/peers/run.sh --network [N] [--block B] [--rounds R] [--warmup W] [--cpus LIST]
+#                       [--check-repeat]
+#
+# --check-repeat measures everything twice and exits 3, saying so, when the two runs' ratios
+# differ by more than 10%: the figures are then not this machine's to quote.
 #
 # --network: this library's tcp:// and rfc2217:// ports beside pyserial's socket:// and rfc2217://
 # clients, each through its own Debian ser2net (scripts/setup.sh installs it) to its own varno-sim.
 #
 # Builds the release preset's pieces it needs and installs the Node peer under build/peers-node
-# when it is missing. pyserial comes from Debian (python3-serial, scripts/setup.sh).
+# when it is missing. pyserial comes from Debian (python3-serial, scripts/setup.sh); the
+# instruction counts need Debian's valgrind, or linux-perf where the processor's counters show.
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -51,5 +59,8 @@ fi
 /usr/bin/python3 -c 'import serial' 2>/dev/null ||
   echo "run.sh: /usr/bin/python3 has no pyserial (python3-serial, scripts/setup.sh);" \
     "its row will be marked failed" >&2
+
+command -v perf >/dev/null || command -v valgrind >/dev/null ||
+  echo "run.sh: neither perf nor valgrind (Debian: linux-perf, valgrind); no instruction counts" >&2
 
 exec /usr/bin/python3 bench/peers/peers.py --command "$command_line" "$@"

@@ -1,7 +1,7 @@
 // The floor: the plainest program that makes the exchange on a terminal. Write the 12 bytes,
 // then poll and read until 12 have come back.
 //
-//   peer_termios PATH BAUD COUNT WARMUP
+//   peer_termios PATH BAUD COUNT|- WARMUP
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -78,29 +78,17 @@ int main(int argc, char** argv) {
   cfsetspeed(&t, speedCode(args.baud));
   if (tcsetattr(fd, TCSANOW, &t) != 0) peers::fail("peer_termios: tcsetattr failed");
 
-  peers::Errors errors("peer_termios", args.count);
-  for (int i = 0; i < args.warmup; ++i) {
-    if (const std::string what = exchange(fd); !what.empty()) {
-      errors.note(false, i, what);
-      settle(fd);
-    }
-  }
-  std::vector<double> samples;
-  samples.reserve(static_cast<std::size_t>(args.count));
-  const double cpu_before = peers::cpuSeconds();
-  for (int i = 0; i < args.count; ++i) {
+  peers::runBlocks(args, "peer_termios", [fd] {
     const auto start = peers::Clock::now();
-    const std::string what = exchange(fd);
+    peers::Outcome o{exchange(fd)};
     const auto end = peers::Clock::now();
-    if (what.empty()) {
-      samples.push_back(peers::microseconds(end - start));
+    if (o.error.empty()) {
+      o.sample_us = peers::microseconds(end - start);
     } else {
-      errors.note(true, i, what);
       settle(fd);
     }
-  }
-  const double cpu = peers::cpuSeconds() - cpu_before;
+    return o;
+  });
   close(fd);
-  peers::printResult(args.count, cpu, errors, samples);
   return 0;
 }

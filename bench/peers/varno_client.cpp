@@ -1,6 +1,6 @@
 // The library as a host program uses it: the shared library, its public header, nothing else.
 //
-//   peer_varno PATH BAUD COUNT WARMUP callback|wait|transact
+//   peer_varno PATH BAUD COUNT|- WARMUP callback|wait|transact
 //
 // callback: varnoSendCommand without waiting; a sample runs from the call to the moment the
 //           callback begins. Meanwhile the caller sleeps on a condition variable: no polling or
@@ -67,33 +67,18 @@ int runTransact(const peers::Args& args) {
   VarnoFrame command{};
   command.dest = 1;
   command.source = 31;
-  peers::Errors errors("peer_varno", args.count);
-  std::vector<double> samples;
-  samples.reserve(static_cast<std::size_t>(args.count));
-  double cpu = 0;
-  for (int pass = 0; pass < 2; ++pass) {
-    const bool measured = pass == 1;
-    const int count = measured ? args.count : args.warmup;
-    const double cpu_before = peers::cpuSeconds();
-    for (int i = 0; i < count; ++i) {
-      VarnoFrame reply;
-      const auto start = peers::Clock::now();
-      const std::int32_t outcome =
-          varnoLinkTransact(link, &command, kTimeoutMs, kTimeoutMs, &reply);
-      const auto returned = peers::Clock::now();
-      const bool expected = outcome == VARNO_REPLY && reply.dest == 0x9F && reply.source == 1;
-      if (!expected) {
-        errors.note(measured, i,
-                    outcome == VARNO_REPLY ? "unexpected reply" : varnoErrorText(outcome));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        continue;
-      }
-      if (measured) samples.push_back(peers::microseconds(returned - start));
+  peers::runBlocks(args, "peer_varno", [link, &command] {
+    VarnoFrame reply;
+    const auto start = peers::Clock::now();
+    const std::int32_t outcome = varnoLinkTransact(link, &command, kTimeoutMs, kTimeoutMs, &reply);
+    const auto returned = peers::Clock::now();
+    if (outcome == VARNO_REPLY && reply.dest == 0x9F && reply.source == 1) {
+      return peers::Outcome{{}, peers::microseconds(returned - start)};
     }
-    if (measured) cpu = peers::cpuSeconds() - cpu_before;
-  }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return peers::Outcome{outcome == VARNO_REPLY ? "unexpected reply" : varnoErrorText(outcome)};
+  });
   varnoLinkClose(link);
-  peers::printResult(args.count, cpu, errors, samples);
   return 0;
 }
 
@@ -111,58 +96,40 @@ int main(int argc, char** argv) {
     peers::fail("peer_varno: varnoOpenSerialPort(" + args.path + ") failed");
   }
   const std::uint8_t data[4] = {};
-  peers::Errors errors("peer_varno", args.count);
-  std::vector<double> samples, lag;
-  samples.reserve(static_cast<std::size_t>(args.count));
-  lag.reserve(static_cast<std::size_t>(args.count));
-  double cpu = 0;
-
-  for (int pass = 0; pass < 2; ++pass) {
-    const bool measured = pass == 1;
-    const int count = measured ? args.count : args.warmup;
-    const double cpu_before = peers::cpuSeconds();
-    for (int i = 0; i < count; ++i) {
-      g_outcome = -1;
-      const auto start = peers::Clock::now();
-      const std::int32_t sent =
-          varnoSendCommand(1, 31, 0, 0, data, kTimeoutMs, kTimeoutMs, &onReply, wait);
-      const auto returned = peers::Clock::now();
-      if (sent != 0) {
-        varnoCloseSerialPort();
-        peers::fail("peer_varno: varnoSendCommand returned " + std::to_string(sent));
+  auto exchange = [&data, wait] {
+    g_outcome = -1;
+    const auto start = peers::Clock::now();
+    const std::int32_t sent =
+        varnoSendCommand(1, 31, 0, 0, data, kTimeoutMs, kTimeoutMs, &onReply, wait);
+    const auto returned = peers::Clock::now();
+    if (sent != 0) {
+      varnoCloseSerialPort();
+      peers::fail("peer_varno: varnoSendCommand returned " + std::to_string(sent));
+    }
+    if (!wait) {
+      {
+        std::unique_lock lock(g_mutex);
+        g_called.wait(lock, [] { return g_outcome.load() != -1; });
       }
-      if (!wait) {
-        {
-          std::unique_lock lock(g_mutex);
-          g_called.wait(lock, [] { return g_outcome.load() != -1; });
-        }
-        // The connection turns idle just after the callback returns.
-        while (varnoGetSerialPortCurrentState() != kIdle) {
-          if (varnoGetSerialPortCurrentState() == 0) peers::fail("peer_varno: connection closed");
-          std::this_thread::yield();
-        }
-      }
-      if (const std::string what = outcomeText(); !what.empty()) {
-        errors.note(measured, i, what);
-        // Late bytes of this reply arrive meanwhile; the next send purges them.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        continue;
-      }
-      if (!measured) continue;
-      if (wait) {
-        samples.push_back(peers::microseconds(returned - start));
-        lag.push_back(peers::microseconds(returned - callbackTime()));
-      } else {
-        samples.push_back(peers::microseconds(callbackTime() - start));
+      // The connection turns idle just after the callback returns.
+      while (varnoGetSerialPortCurrentState() != kIdle) {
+        if (varnoGetSerialPortCurrentState() == 0) peers::fail("peer_varno: connection closed");
+        std::this_thread::yield();
       }
     }
-    if (measured) cpu = peers::cpuSeconds() - cpu_before;
-  }
+    peers::Outcome o{outcomeText()};
+    if (!o.error.empty()) {
+      // Late bytes of this reply arrive meanwhile; the next send purges them.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else if (wait) {
+      o.sample_us = peers::microseconds(returned - start);
+      o.extra_us = peers::microseconds(returned - callbackTime());
+    } else {
+      o.sample_us = peers::microseconds(callbackTime() - start);
+    }
+    return o;
+  };
+  peers::runBlocks(args, "peer_varno", exchange, wait ? "return_after_callback_us" : nullptr);
   varnoCloseSerialPort();
-  if (wait) {
-    peers::printResult(args.count, cpu, errors, samples, {{"return_after_callback_us", lag}});
-  } else {
-    peers::printResult(args.count, cpu, errors, samples);
-  }
   return 0;
 }
