@@ -49,8 +49,8 @@ class Carrier {
   virtual void drop() = 0;
 };
 
-// The carrier a name asks for: one over the port that `options` makes, or the one the name asks
-// for (makePortFor).
+// The carrier a name asks for: a gateway's for "varno://...", otherwise one over the port that
+// `options` makes, or the one the name asks for (makePortFor).
 std::unique_ptr<Carrier> makeCarrierFor(const std::string& name, const OpenOptions& options);
 
 }  // namespace varno

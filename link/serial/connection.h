@@ -48,7 +48,8 @@ enum SendResult : std::int32_t {
 
 struct OpenOptions {
   RtsControl rts = RtsControl::Toggle;
-  // Makes the port; when empty, the one the name asks for.
+  // Makes the port; when empty, the one the name asks for (or, for "varno://", no port: the
+  // gateway carries the transactions).
   std::function<std::unique_ptr<SerialPort>()> make_port;
 };
 

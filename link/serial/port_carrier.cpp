@@ -3,8 +3,10 @@
 #include <memory>
 
 #include "diagnostic.h"
+#include "remote/gateway_carrier.h"
 #include "serial/carrier.h"
 #include "serial/connection.h"
+#include "serial/serial_port_network.h"
 
 namespace varno {
 namespace {
@@ -158,6 +160,7 @@ class PortCarrier final : public Carrier {
 
 std::unique_ptr<Carrier> makeCarrierFor(const std::string& name, const OpenOptions& options) {
   if (options.make_port) return std::make_unique<PortCarrier>(options.make_port());
+  if (isGatewayPortName(name)) return makeGatewayCarrier();
   return std::make_unique<PortCarrier>(makePortFor(name));
 }
 
