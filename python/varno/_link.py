@@ -305,8 +305,8 @@ class Link:
         The reply time-out counts from the end of the write.
 
         Raises WriteTimeout, WriteFailed, NoReply, ReadFailed or InvalidReply for the outcomes
-        1..5, LinkBusy when a transaction is in progress, LinkClosed when the link is closed
-        (also while this waits).
+        1..5, QueueTimeout when a gateway's bus (varno://) stayed busy too long, LinkBusy when a
+        transaction is in progress, LinkClosed when the link is closed (also while this waits).
         """
         command = _command(dest, code, param, data, source)
         write_ms = _milliseconds(write_timeout, "write_timeout")
