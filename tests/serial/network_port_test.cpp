@@ -61,7 +61,9 @@ TEST(NetworkPortName, TakesAGatewaysBus) {
 
   // The program's name is cut to fit the HELLO, not its process id; what a gateway would refuse
   // is replaced.
-  const std::string client = gatewayClientName("\t" + std::string(100, 'p') + " 4711");
+  std::string description(101, 'p');
+  description.front() = '\t';
+  const std::string client = gatewayClientName(description.append(" 4711"));
   EXPECT_EQ(client.size(), 64u);
   EXPECT_EQ(client.front(), '?');
   EXPECT_EQ(client.substr(58), "p 4711");
