@@ -130,6 +130,19 @@ bool reaches(VarnoLink* link, std::int32_t state, std::chrono::milliseconds limi
   return true;
 }
 
+// Sends `silent` (never answered) and closes the link while it waits: the handler gets
+// VARNO_E_CLOSED, promptly.
+void closeDuringAWait(VarnoLink* link, const VarnoFrame& silent) {
+  Outcomes outcomes;
+  ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
+  ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+  const auto closing = Clock::now();
+  varnoLinkClose(link);
+  EXPECT_LT(Clock::now() - closing, 3s);
+  ASSERT_TRUE(outcomes.waitFor(1, 1s));
+  EXPECT_EQ(outcomes.seen[0].first, VARNO_E_CLOSED);
+}
+
 class NetworkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -171,15 +184,7 @@ TEST_F(NetworkTest, FramesCrossRawAndRfc2217LinesIntact) {
     EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
 
     // A close ends a wait for a reply at once.
-    Outcomes outcomes;
-    const VarnoFrame silent = command(kSilent);
-    ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
-    ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
-    const auto closing = Clock::now();
-    varnoLinkClose(link);
-    EXPECT_LT(Clock::now() - closing, 3s);
-    ASSERT_TRUE(outcomes.waitFor(1, 1s));
-    EXPECT_EQ(outcomes.seen[0].first, VARNO_E_CLOSED);
+    closeDuringAWait(link, command(kSilent));
   }
 }
 
@@ -481,15 +486,8 @@ TEST_F(GatewayClientTest, AGatewayThatGoesOrFallsSilentEndsTheTransactionWithRea
 TEST_F(GatewayClientTest, ACloseEndsAWaitAtOnce) {
   VarnoLink* link = nullptr;
   ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
-  Outcomes outcomes;
   const VarnoFrame silent = coded(kSilentCode);
-  ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
-  ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
-  const auto closing = Clock::now();
-  varnoLinkClose(link);
-  EXPECT_LT(Clock::now() - closing, 3s);
-  ASSERT_TRUE(outcomes.waitFor(1, 1s));
-  EXPECT_EQ(outcomes.seen[0].first, VARNO_E_CLOSED);
+  closeDuringAWait(link, silent);
 
   // The same for a transaction waited for on another thread.
   ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
