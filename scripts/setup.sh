@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libcpp-httplib-dev
   python3-serial ser2net
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static

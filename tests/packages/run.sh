@@ -147,6 +147,10 @@ check_debs() {
     program_version "$users_root/usr/bin/varno" "varno $version"
   check "varno-sim --version is the package's" \
     program_version "$users_root/usr/bin/varno-sim" "varno-sim $version"
+  check "varno-gateway --version is the package's" \
+    program_version "$users_root/usr/bin/varno-gateway" "varno-gateway $version"
+  check "varno-gateway's systemd unit runs the packaged program" \
+    grep -q '^ExecStart=/usr/bin/varno-gateway ' "$users_root/usr/lib/systemd/system/varno-gateway.service"
   check "the Python package loads the unpacked library through its link" \
     python_package_loads "$users_root"
   # Started through bin/'s link, the program finds the unpacked library beside itself, with no

@@ -1,0 +1,58 @@
+// The gateway's configuration file (TOML): what it listens on, its buses and its points.
+#ifndef VARNO_GATEWAY_CONFIG_H
+#define VARNO_GATEWAY_CONFIG_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varno::gw {
+
+struct BusConfig {
+  std::string name;
+  std::string port;  // anything varnoLinkOpen takes: a local port, tcp://, rfc2217://
+  std::uint32_t baud = 0;
+  std::uint32_t write_timeout_ms = 100;  // for requests that bring none (raw clients, points)
+  std::uint32_t reply_timeout_ms = 100;
+  std::uint32_t max_timeout_ms = 10000;  // the longest time-out a client may ask for
+  std::uint32_t queue_timeout_ms = 1000;
+  std::uint32_t reconnect_min_ms = 100;
+  std::uint32_t reconnect_max_ms = 10000;
+  std::uint32_t max_connections = 64;  // clients of this bus, both listeners
+  std::string raw_listen;              // empty: none
+};
+
+struct PointConfig {
+  std::string name;
+  std::string bus;
+  std::uint8_t dest = 0;
+  std::uint8_t source = 31;
+  std::uint8_t code = 0;
+  std::uint8_t param = 0;
+  std::optional<std::uint8_t> decimals;  // unset: the data word is an unsigned integer
+  std::string unit;
+  std::uint32_t every_ms = 1000;
+};
+
+struct Config {
+  std::string listen = "127.0.0.1:7600";  // empty: no protocol listener
+  std::string http;                       // empty: no metrics server
+  std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"};
+  std::uint32_t max_connections = 64;  // on `listen`
+  std::vector<BusConfig> buses;
+  std::vector<PointConfig> points;
+};
+
+struct ConfigFault {
+  std::uint32_t line = 0;  // 0: the file as a whole
+  std::string text;
+};
+
+// Reads and checks the file. Every fault found is returned, each with its line; the config is
+// usable only when there are none.
+std::vector<ConfigFault> loadConfig(const std::string& path, Config& config);
+
+}  // namespace varno::gw
+
+#endif  // VARNO_GATEWAY_CONFIG_H

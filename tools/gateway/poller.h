@@ -1,0 +1,61 @@
+// The gateway's own polling of the configured points: one more client of each bus, waiting its
+// turn like the others. An address that has stopped answering is asked less and less often.
+#ifndef VARNO_GATEWAY_POLLER_H
+#define VARNO_GATEWAY_POLLER_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus.h"
+#include "config.h"
+#include "gateway_listener.h"
+
+namespace varno::gw {
+
+struct PointReading {
+  std::string name;
+  std::string bus;
+  std::string unit;
+  std::optional<double> value;          // unset until the first reply
+  std::optional<Clock::time_point> at;  // of the last reply
+  std::int32_t last_outcome = -1;       // -1: not asked yet
+  std::uint64_t misses = 0;             // transactions without a reply, in a row
+};
+
+class Poller {
+ public:
+  Poller(const std::vector<PointConfig>& points, const BusMap& buses);
+  ~Poller();
+  void start();
+  void stop();  // detaches from the buses
+  std::vector<PointReading> readings() const;
+
+  // Polls of an address that has not answered this many times in a row back off.
+  static constexpr std::uint32_t kMissesBeforeBackOff = 3;
+  static constexpr std::uint32_t kBackOffMaxMs = 60000;
+
+ private:
+  struct Point;
+  class Sink;
+
+  void run();
+  void completed(std::size_t index, const Completion& completion);
+  std::chrono::milliseconds interval(const Point& point) const;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Point> points_;
+  std::vector<std::pair<Bus*, Bus::ClientId>> clients_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace varno::gw
+
+#endif  // VARNO_GATEWAY_POLLER_H
