@@ -99,8 +99,9 @@ typedef struct VarnoFrame {
 
 /* Receives a transaction's outcome on the link's worker thread: `reply` as described at the top
  * (valid until the handler returns), `error_status` 0..5 (or VARNO_E_QUEUE_TIMEOUT on a
- * gateway's bus), or VARNO_E_CLOSED when the link was closed before the transaction could end. The link is idle again by the time its handler runs:
- * the handler (or a thread it wakes) may start the next transaction at once. A handler may also
+ * gateway's bus), or VARNO_E_CLOSED when the link was closed before the transaction could end.
+ * The link is idle again by the time its handler runs: the handler (or a thread it wakes) may
+ * start the next transaction at once. A handler may also
  * close its own link (the close then returns at once, and the link ends after the handler). */
 typedef void(VARNO_CALL* VarnoReplyHandler)(void* context, const VarnoFrame* reply,
                                             int32_t error_status);
@@ -184,10 +185,11 @@ VARNO_API int32_t VARNO_CALL varnoLinkSend(VarnoLink* link, const VarnoFrame* co
                                            VarnoReplyHandler handler, void* context);
 
 /* One transaction, waited for: returns its outcome 0..5 (or VARNO_E_QUEUE_TIMEOUT on a gateway's
- * bus) with *reply holding the reply (0) or the command with its addresses swapped (otherwise). Negative when it starts nothing (VARNO_E_ARGUMENT,
- * VARNO_E_BUSY, VARNO_E_CLOSED, VARNO_E_WRITE_START; *reply untouched), or VARNO_E_CLOSED when
- * the link is closed while it waits (*reply then holds the command, addresses swapped). Any
- * thread; on an idle link the exchange runs on the calling thread itself. */
+ * bus) with *reply holding the reply (0) or the command with its addresses swapped (otherwise).
+ * Negative when it starts nothing (VARNO_E_ARGUMENT, VARNO_E_BUSY, VARNO_E_CLOSED,
+ * VARNO_E_WRITE_START; *reply untouched), or VARNO_E_CLOSED when the link is closed while it waits
+ * (*reply then holds the command, addresses swapped). Any thread; on an idle link the exchange runs
+ * on the calling thread itself. */
 VARNO_API int32_t VARNO_CALL varnoLinkTransact(VarnoLink* link, const VarnoFrame* command,
                                                uint32_t write_timeout_ms, uint32_t reply_timeout_ms,
                                                VarnoFrame* reply);
