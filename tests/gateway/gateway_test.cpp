@@ -22,7 +22,7 @@ namespace varno::gwtest {
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kPerClient = 200;  // the sanitizers make every transaction several times dearer
+constexpr int kPerClient = 100;  // the sanitizers make every transaction several times dearer
 #else
 constexpr int kPerClient = 1000;
 #endif
