@@ -29,6 +29,9 @@ extern "C" {
 //   5  the bytes read do not form a valid frame
 // For 1 to 5 the arguments are the request's, addresses swapped: `dest` is the source given to
 // varnoSendCommand, `source` its destination, `status` and `error` 0.
+// On a gateway's bus ("varno://HOST:PORT/BUS", see varno_link.h) also
+//  -21 VARNO_E_QUEUE_TIMEOUT: the bus stayed busy too long and nothing was sent (arguments as
+//      for 1 to 5).
 //
 // Runs on the library's worker thread. `data_arr` points at 4 bytes owned by the library, valid
 // until the callback returns. The callback must not open or close the port; a varnoSendCommand
@@ -40,7 +43,8 @@ typedef void(VARNO_CALL* CallBackFunc)(uint8_t dest, uint8_t source, uint8_t cod
 // Opens `port_name` at `baud_rate` (8 data bits, no parity, one stop bit, no flow control, DTR
 // off, RTS only while transmitting) and starts the worker thread. Any open connection is closed
 // first. Windows: "COM1" opens \\.\COM1. Linux: a name containing '/' is a path; any other name
-// is looked up under /dev ("ttyUSB0" opens /dev/ttyUSB0).
+// is looked up under /dev ("ttyUSB0" opens /dev/ttyUSB0). Network names as varnoLinkOpen takes
+// them (tcp://, rfc2217://, varno://).
 // Returns true when the connection is open. An empty name returns false at once and leaves an
 // open connection alone; every other failure logs its reason and leaves the connection closed.
 // Must not overlap varnoCloseSerialPort, another open, or a varnoSendCommand that has not yet

@@ -19,6 +19,11 @@
  *                           than 10 ms of silence
  * For 1 to 5 the frame is the command with its addresses swapped (`dest` the command's source,
  * `source` its destination), `status` and `error` 0, the command's data word.
+ * On a gateway's bus (varno://, below) the outcome is what happened on the bus, as the gateway
+ * reports it, or
+ *  -21 VARNO_E_QUEUE_TIMEOUT   the bus stayed busy with other clients' transactions for longer
+ *                              than the gateway's queue time-out: nothing was sent (the frame as
+ *                              for 1 to 5)
  *
  * Errors are negative codes (below); varnoErrorText gives each a short English sentence.
  */
@@ -93,9 +98,10 @@ typedef struct VarnoFrame {
 } VarnoFrame;
 
 /* Receives a transaction's outcome on the link's worker thread: `reply` as described at the top
- * (valid until the handler returns), `error_status` 0..5, or VARNO_E_CLOSED when the link was
- * closed before the transaction could end. The link is idle again by the time its handler runs:
- * the handler (or a thread it wakes) may start the next transaction at once. A handler may also
+ * (valid until the handler returns), `error_status` 0..5 (or VARNO_E_QUEUE_TIMEOUT on a
+ * gateway's bus), or VARNO_E_CLOSED when the link was closed before the transaction could end.
+ * The link is idle again by the time its handler runs: the handler (or a thread it wakes) may
+ * start the next transaction at once. A handler may also
  * close its own link (the close then returns at once, and the link ends after the handler). */
 typedef void(VARNO_CALL* VarnoReplyHandler)(void* context, const VarnoFrame* reply,
                                             int32_t error_status);
@@ -134,6 +140,20 @@ typedef void(VARNO_CALL* VarnoLogHandler)(void* context, const char* text);
  * VARNO_E_IN_USE. A connection that drops, or whose telnet cannot be followed (a sub-negotiation
  * past 4 KiB), ends the transaction under way at once with VARNO_READ_FAILED or
  * VARNO_WRITE_FAILED, as does every later one on that link: close it and open it again.
+ * A bus that a gateway (varno-gateway) owns and shares among its clients:
+ *   "varno://HOST:PORT/BUS[?connect_timeout=MS]"
+ * HOST, PORT and connect_timeout as above (connect_timeout also bounds the wait for the
+ * gateway's greeting); BUS is the gateway's name for the bus, 1..64 printable characters
+ * without spaces or '?'. Each transaction goes to the gateway whole, with its id and both
+ * time-outs, which the gateway applies on the bus; the outcome is the gateway's. The bus runs at
+ * the gateway's baud rate: `baud_rate` is not used (it must still not be 0). A bus the gateway
+ * does not have is VARNO_E_NOT_FOUND, as is a gateway that cannot be reached or does not answer
+ * within connect_timeout; something that answers but is no gateway is VARNO_E_NOT_SERIAL. A
+ * gateway that goes away ends the transaction under way at once with VARNO_READ_FAILED; one that
+ * keeps the connection but does not answer ends it with VARNO_READ_FAILED once the transaction's
+ * time-outs, the gateway's queue time-out and 2 s more have passed (no such limit when a time-out
+ * is 4294967295). Either way the connection is given up, and every later transaction on the link
+ * fails at once with VARNO_READ_FAILED: close it and open it again.
  * Returns VARNO_OK and stores the new link in *link, or a negative code and stores NULL:
  * VARNO_E_ARGUMENT (null or empty name, null `link`, baud rate 0, a malformed network name),
  * VARNO_E_NOT_FOUND,
@@ -167,11 +187,12 @@ VARNO_API int32_t VARNO_CALL varnoLinkSend(VarnoLink* link, const VarnoFrame* co
                                            uint32_t write_timeout_ms, uint32_t reply_timeout_ms,
                                            VarnoReplyHandler handler, void* context);
 
-/* One transaction, waited for: returns its outcome 0..5 with *reply holding the reply (0) or the
- * command with its addresses swapped (1..5). Negative when it starts nothing (VARNO_E_ARGUMENT,
- * VARNO_E_BUSY, VARNO_E_CLOSED, VARNO_E_WRITE_START; *reply untouched), or VARNO_E_CLOSED when
- * the link is closed while it waits (*reply then holds the command, addresses swapped). Any
- * thread; on an idle link the exchange runs on the calling thread itself. */
+/* One transaction, waited for: returns its outcome 0..5 (or VARNO_E_QUEUE_TIMEOUT on a gateway's
+ * bus) with *reply holding the reply (0) or the command with its addresses swapped (otherwise).
+ * Negative when it starts nothing (VARNO_E_ARGUMENT, VARNO_E_BUSY, VARNO_E_CLOSED,
+ * VARNO_E_WRITE_START; *reply untouched), or VARNO_E_CLOSED when the link is closed while it waits
+ * (*reply then holds the command, addresses swapped). Any thread; on an idle link the exchange runs
+ * on the calling thread itself. */
 VARNO_API int32_t VARNO_CALL varnoLinkTransact(VarnoLink* link, const VarnoFrame* command,
                                                uint32_t write_timeout_ms, uint32_t reply_timeout_ms,
                                                VarnoFrame* reply);

@@ -11,16 +11,6 @@ namespace {
 
 constexpr std::uint32_t kWorkerEndWaitMs = 1000;
 
-// The rest of a close, for whoever finishes it: the port's pending I/O, its queues, its settings.
-void releasePort(SerialPort& port, bool classic) {
-  port.cancelIo();
-  if (classic) logDiagnostic("\n closeInterface I/O is canceled");
-  port.purge(kPurgeTxAbort | kPurgeRxAbort);
-  port.purge(kPurgeTxClear | kPurgeRxClear);
-  port.restoreSettings();
-  port.close();
-}
-
 void workerMain(void* argument) {
   auto* handed_over = static_cast<std::shared_ptr<Session>*>(argument);
   const std::shared_ptr<Session> session = std::move(*handed_over);
@@ -64,31 +54,8 @@ void abandon(Session& session) {
     }
     if (session.gate.compare_exchange_weak(gate, Session::kAbandoned)) break;
   }
-  session.port->abortWaits();
+  session.carrier->abortWaits();
   session.wake.set();
-}
-
-// The code for a failed open step: what the system said, where it said more than "refused".
-std::int32_t stepFailure(const SerialPort& port, std::int32_t refused) {
-  switch (port.failure()) {
-    case PortError::kNone:
-      return refused;
-    case PortError::kNotFound:
-      return VARNO_E_NOT_FOUND;
-    case PortError::kPermission:
-      return VARNO_E_PERMISSION;
-    case PortError::kInUse:
-      return VARNO_E_IN_USE;
-    case PortError::kNotSerial:
-      return VARNO_E_NOT_SERIAL;
-    case PortError::kResources:
-      return VARNO_E_RESOURCES;
-    case PortError::kSystem:
-      return VARNO_E_SYSTEM;
-    case PortError::kBadName:
-      return VARNO_E_ARGUMENT;
-  }
-  return refused;
 }
 
 }  // namespace
@@ -126,60 +93,19 @@ std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
   auto session = std::make_shared<Session>(core_, classic_);
   auto worker = std::make_unique<WorkerThread>();
   auto handed_over = std::make_unique<std::shared_ptr<Session>>(session);
-  session->port = options.make_port ? options.make_port() : makePortFor(name);
-  SerialPort& port = *session->port;
+  session->carrier = makeCarrierFor(name, options);
 
-  if (!port.createEvents() || !session->wake.valid()) {
+  if (!session->wake.valid()) {
     log("\n openInterface !CreateEvent");
-    port.close();
     return VARNO_E_RESOURCES;
   }
   // A name is cut at a NUL by every call below: what follows it would be ignored.
   if (name.find('\0') != std::string::npos) {
     log("\n openInterface INVALID_HANDLE_VALUE");
-    port.close();
     return VARNO_E_NOT_FOUND;
   }
-  if (!port.open(name)) {
-    log("\n openInterface INVALID_HANDLE_VALUE");
-    const std::int32_t code = stepFailure(port, VARNO_E_NOT_FOUND);
-    port.close();
-    return code;
-  }
-  struct Step {
-    bool (*run)(SerialPort&, const LineSettings&);
-    const char* failure;
-    std::int32_t code;
-  };
-  static const Step kSteps[] = {
-      {[](SerialPort& p, const LineSettings&) { return p.purge(kPurgeAll); },
-       "\n openInterface !PurgeComm", VARNO_E_REFUSED_PURGE},
-      {[](SerialPort& p, const LineSettings&) { return p.saveEventMask(); },
-       "\n openInterface !GetCommMask", VARNO_E_REFUSED_READ_SETTINGS},
-      {[](SerialPort& p, const LineSettings&) { return p.saveLineSettings(); },
-       "\n openInterface !GetCommState", VARNO_E_REFUSED_READ_SETTINGS},
-      {[](SerialPort& p, const LineSettings&) { return p.saveTimeouts(); },
-       "\n openInterface !GetCommTimeouts", VARNO_E_REFUSED_READ_SETTINGS},
-      {[](SerialPort& p, const LineSettings&) { return p.setQueueSizes(kQueueSize, kQueueSize); },
-       "\n openInterface !SetupComm", VARNO_E_REFUSED_QUEUES},
-      {[](SerialPort& p, const LineSettings& s) { return p.applyLineSettings(s); },
-       "\n openInterface !SetCommState", VARNO_E_REFUSED_LINE_SETTINGS},
-      {[](SerialPort& p, const LineSettings&) { return p.applyTimeouts(); },
-       "\n openInterface !SetCommTimeouts", VARNO_E_REFUSED_TIMEOUTS},
-      {[](SerialPort& p, const LineSettings&) { return p.applyEventMask(); },
-       "\n openInterface !SetCommMask", VARNO_E_REFUSED_EVENT_MASK},
-      {[](SerialPort& p, const LineSettings&) { return p.clearErrors(); },
-       "\n openInterface !ClearCommError", VARNO_E_REFUSED_CLEAR_ERRORS},
-  };
-  const LineSettings settings{baud_rate, options.rts};
-  for (const Step& step : kSteps) {
-    if (!step.run(port, settings)) {
-      log(step.failure);
-      const std::int32_t code = stepFailure(port, step.code);
-      port.close();
-      return code;
-    }
-  }
+  const std::int32_t opened = session->carrier->open(name, {baud_rate, options.rts}, classic_);
+  if (opened != 0) return opened;
 
   {
     std::lock_guard claim(handover_);
@@ -192,7 +118,7 @@ std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
       core_->state.store(kClosed);
       session_.store(nullptr);
     }
-    port.close();
+    session->carrier->drop();
     log("\n openInterface !CreateThread");
     return VARNO_E_RESOURCES;
   }
@@ -217,7 +143,7 @@ bool Link::closeLocked(void (*on_exit)(void*), void* argument) {
   if (!classic_) {
     // A transaction under way ends now, as closed, rather than at its time-outs.
     session->closing.store(true);
-    session->port->abortWaits();
+    session->carrier->abortWaits();
   }
   session->wake.set();
 
@@ -237,7 +163,7 @@ bool Link::closeLocked(void (*on_exit)(void*), void* argument) {
   }
   worker_->release();
   worker_.reset();
-  releasePort(*session->port, classic_);
+  session->carrier->release(classic_);
   if (classic_) logDiagnostic("\n interface has been closed");
   return handed;
 }
@@ -262,14 +188,7 @@ std::int32_t Link::handOver(const CommandRecord& command, std::uint32_t write_ti
   s.reply_timeout_ms = reply_timeout_ms;
   s.write_timeout_ms = write_timeout_ms;
   prepare(s);
-
-  // Whatever the driver still holds either way goes first, stray or late bytes of an earlier
-  // reply included: this is what brings the line back in step after any upset.
-  SerialPort& port = *s.port;
-  if (!port.purge(kPurgeAll) || !port.startWrite(s.out.data(), s.out.size())) {
-    port.cancelIo();
-    return VARNO_E_WRITE_START;
-  }
+  if (!s.carrier->start(s)) return VARNO_E_WRITE_START;
   s.pending.store(s.delivery == Delivery::kCaller ? Session::kForCaller : Session::kForWorker);
   std::int32_t idle = kIdle;
   core_->state.compare_exchange_strong(idle, kSending);

@@ -14,6 +14,7 @@
 
 #include "VarnoDLL.h"
 #include "protocol/frame.h"
+#include "serial/carrier.h"
 #include "serial/platform.h"
 #include "serial/serial_port.h"
 
@@ -47,7 +48,8 @@ enum SendResult : std::int32_t {
 
 struct OpenOptions {
   RtsControl rts = RtsControl::Toggle;
-  // Makes the port; the platform's own when empty.
+  // Makes the port; when empty, the one the name asks for (or, for "varno://", no port: the
+  // gateway carries the transactions).
   std::function<std::unique_ptr<SerialPort>()> make_port;
 };
 
@@ -76,15 +78,15 @@ struct Session {
   // second and may end it without a callback, and it logs. Other links end a transaction at once
   // on close, always with one handler call, and log only what is wrong.
   const bool classic;
-  std::unique_ptr<SerialPort> port;
+  std::unique_ptr<Carrier> carrier;
   ManualResetEvent wake;
 
   // What the worker may still do. A close that gives up on the worker moves this to kAbandoned;
   // from then on the worker changes no state, calls no callback and leaves at its next step.
   enum Gate : int { kRunning, kChangingState, kInCallback, kAbandoned };
   std::atomic<int> gate{kRunning};
-  // Set by the close of a non-classic link before it aborts the port's waits: whatever ends the
-  // transaction after that ends it as closed.
+  // Set by the close of a non-classic link before it aborts the carrier's waits: whatever ends
+  // the transaction after that ends it as closed.
   std::atomic<bool> closing{false};
   // A close that could not wait for the worker may hand it the last of its work (freeing the
   // link's handle), to be done as it leaves. kExited: the worker left before anything was handed.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace varno {
 
@@ -62,6 +63,10 @@ void sleepMilliseconds(std::uint32_t ms);
 
 // What to tell a user whom the system denied a port, in this system's terms.
 const char* permissionDeniedText();
+
+// This program's file name (without its directory) and its process id, "varno 4711": how a
+// gateway's log tells its clients apart. Empty where the system does not say.
+std::string programDescription();
 
 }  // namespace varno
 

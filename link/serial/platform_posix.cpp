@@ -1,4 +1,6 @@
+#include <errno.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -107,6 +109,10 @@ void sleepMilliseconds(std::uint32_t ms) {
 const char* permissionDeniedText() {
   return "Permission denied: the port belongs to a group this user is not in (usually dialout: "
          "sudo usermod -aG dialout $USER, then log in again).";
+}
+
+std::string programDescription() {
+  return std::string(program_invocation_short_name) + " " + std::to_string(getpid());
 }
 
 }  // namespace varno

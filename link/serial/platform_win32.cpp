@@ -122,4 +122,14 @@ const char* permissionDeniedText() {
   return "Permission denied: the system refused this program access to the port.";
 }
 
+std::string programDescription() {
+  char path[MAX_PATH];
+  const DWORD size = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (size == 0 || size >= MAX_PATH) return std::string();
+  std::string name(path, size);
+  const std::size_t slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  return name + " " + std::to_string(GetCurrentProcessId());
+}
+
 }  // namespace varno

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "protocol/gateway_protocol.h"
 #include "serial/platform.h"
 #include "serial/socket.h"
 
@@ -20,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kRawScheme[] = "tcp://";
 constexpr char kRfc2217Scheme[] = "rfc2217://";
+constexpr char kGatewayScheme[] = "varno://";
 
 bool startsWithNoCase(const std::string& text, const char* prefix) {
   const std::size_t length = std::strlen(prefix);
@@ -71,7 +73,7 @@ bool parseOptions(const std::string& text, NetworkPortName& parsed) {
     } else if (key == "negotiation_timeout" && parsed.protocol == NetworkProtocol::kRfc2217) {
       index = 1;
       target = &parsed.negotiation_timeout_ms;
-    } else if (key == "inter_byte_timeout") {
+    } else if (key == "inter_byte_timeout" && parsed.protocol != NetworkProtocol::kGateway) {
       index = 2;
       target = &parsed.inter_byte_timeout_ms;
       high = 60000;
@@ -166,36 +168,15 @@ class NetworkSerialPort final : public SerialPort {
     std::lock_guard lock(io_);
     failure_ = PortError::kNone;
     if (closed_ || connected_ || !socket_) return false;
-    if (!parseNetworkPortName(name, name_)) {
+    if (!parseNetworkPortName(name, name_) || name_.protocol == NetworkProtocol::kGateway) {
       failure_ = PortError::kBadName;
       return false;
     }
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(name_.connect_timeout_ms);
-    std::vector<SocketAddress> addresses;
-    LookupResult found = lookUpHost(name_.host, name_.port, true, addresses);
-    if (found == LookupResult::kNotFound) {
-      found = lookUpInTime(name_.host, name_.port, deadline, addresses);
-    }
-    if (found != LookupResult::kFound) {
-      failure_ = found == LookupResult::kFailed ? PortError::kResources : PortError::kNotFound;
-      return false;
-    }
-    // Every address the name has, in turn ("localhost" may be ::1 first, with the server on
-    // 127.0.0.1 only), within the one time-out.
-    for (const SocketAddress& address : addresses) {
-      if (connect(address, deadline)) {
-        connected_ = true;
-        address_ = address;
-        break;
-      }
-      if (aborted_.load() || Clock::now() >= deadline) break;
-    }
-    if (!connected_) {
-      socket_->close();
-      failure_ = PortError::kNotFound;
-      return false;
-    }
+    failure_ = connectWithin(*socket_, name_.host, name_.port, deadline, aborted_, &address_);
+    if (failure_ != PortError::kNone) return false;
+    connected_ = true;
     startSession();
     return true;
   }
@@ -433,29 +414,11 @@ class NetworkSerialPort final : public SerialPort {
   }
 
   bool connect(const SocketAddress& address, Clock::time_point deadline) {
-    const IoStatus status = socket_->startConnect(address);
-    if (status == IoStatus::kDone) return true;
-    if (status != IoStatus::kWouldBlock) return false;
-    const unsigned found = waitFor(kSocketWritable, deadline);
-    return found != 0 && socket_->connectResult();
+    return connectTo(*socket_, address, deadline, aborted_);
   }
 
-  // Waits for `want` until `deadline` (none: no limit). What was found, or 0 when aborted or
-  // out of time. A deadline that has passed still gets one look at the connection.
   unsigned waitFor(unsigned want, std::optional<Clock::time_point> deadline) {
-    for (;;) {
-      if (aborted_.load()) return 0;
-      std::uint32_t timeout = kInfinite;
-      bool last_look = false;
-      if (deadline) {
-        timeout = millisecondsUntil(*deadline);
-        last_look = timeout == 0;
-      }
-      const unsigned found = socket_->wait(want, timeout);
-      if (found & kSocketAborted) return 0;
-      if (found & want) return found & want;
-      if (last_look) return 0;
-    }
+    return waitForSocket(*socket_, want, deadline, aborted_);
   }
 
   // Takes what the connection has delivered, as far as there is room and kMaxPumpRounds allow,
@@ -714,8 +677,59 @@ class NetworkSerialPort final : public SerialPort {
 
 }  // namespace
 
+unsigned waitForSocket(Socket& socket, unsigned want, std::optional<Clock::time_point> deadline,
+                       const std::atomic<bool>& aborted) {
+  for (;;) {
+    if (aborted.load()) return 0;
+    std::uint32_t timeout = kInfinite;
+    bool last_look = false;
+    if (deadline) {
+      timeout = millisecondsUntil(*deadline);
+      last_look = timeout == 0;
+    }
+    const unsigned found = socket.wait(want, timeout);
+    if (found & kSocketAborted) return 0;
+    if (found & want) return found & want;
+    if (last_look) return 0;
+  }
+}
+
+bool connectTo(Socket& socket, const SocketAddress& address, Clock::time_point deadline,
+               const std::atomic<bool>& aborted) {
+  const IoStatus status = socket.startConnect(address);
+  if (status == IoStatus::kDone) return true;
+  return status == IoStatus::kWouldBlock &&
+         waitForSocket(socket, kSocketWritable, deadline, aborted) != 0 && socket.connectResult();
+}
+
+PortError connectWithin(Socket& socket, const std::string& host, std::uint16_t port,
+                        Clock::time_point deadline, const std::atomic<bool>& aborted,
+                        SocketAddress* connected) {
+  std::vector<SocketAddress> addresses;
+  LookupResult found = lookUpHost(host, port, true, addresses);
+  if (found == LookupResult::kNotFound) found = lookUpInTime(host, port, deadline, addresses);
+  if (found != LookupResult::kFound) {
+    return found == LookupResult::kFailed ? PortError::kResources : PortError::kNotFound;
+  }
+  // Every address the name has, in turn ("localhost" may be ::1 first, with the server on
+  // 127.0.0.1 only), within the one time-out.
+  for (const SocketAddress& address : addresses) {
+    if (connectTo(socket, address, deadline, aborted)) {
+      if (connected != nullptr) *connected = address;
+      return PortError::kNone;
+    }
+    if (aborted.load() || Clock::now() >= deadline) break;
+  }
+  socket.close();
+  return PortError::kNotFound;
+}
+
 bool isNetworkPortName(const std::string& name) {
   return startsWithNoCase(name, kRawScheme) || startsWithNoCase(name, kRfc2217Scheme);
+}
+
+bool isGatewayPortName(const std::string& name) {
+  return startsWithNoCase(name, kGatewayScheme);
 }
 
 bool parseNetworkPortName(const std::string& name, NetworkPortName& parsed) {
@@ -728,6 +742,9 @@ bool parseNetworkPortName(const std::string& name, NetworkPortName& parsed) {
   } else if (startsWithNoCase(name, kRfc2217Scheme)) {
     p.protocol = NetworkProtocol::kRfc2217;
     pos = sizeof kRfc2217Scheme - 1;
+  } else if (startsWithNoCase(name, kGatewayScheme)) {
+    p.protocol = NetworkProtocol::kGateway;
+    pos = sizeof kGatewayScheme - 1;
   } else {
     return false;
   }
@@ -751,11 +768,18 @@ bool parseNetworkPortName(const std::string& name, NetworkPortName& parsed) {
 
   if (pos >= name.size() || name[pos] != ':') return false;
   ++pos;
-  const std::size_t port_end = std::min(name.find('?', pos), name.size());
+  const std::size_t options = std::min(name.find('?', pos), name.size());
+  const bool gateway = p.protocol == NetworkProtocol::kGateway;
+  const std::size_t port_end = gateway ? std::min(name.find('/', pos), options) : options;
   std::uint32_t port = 0;
   if (!parseNumber(name.substr(pos, port_end - pos), 1, 65535, port)) return false;
   p.port = static_cast<std::uint16_t>(port);
-  if (port_end < name.size() && !parseOptions(name.substr(port_end + 1), p)) return false;
+  if (gateway) {
+    if (port_end == options) return false;  // no bus
+    p.bus = name.substr(port_end + 1, options - port_end - 1);
+    if (!gateway::validBusName(p.bus)) return false;
+  }
+  if (options < name.size() && !parseOptions(name.substr(options + 1), p)) return false;
   parsed = p;
   return true;
 }

@@ -1,14 +1,18 @@
 // Serial lines reached over TCP: "tcp://HOST:PORT" (raw bytes; the server fixes the line
 // settings) and "rfc2217://HOST:PORT" (telnet with COM-PORT-OPTION; the open sets the line). Port
 // names are parsed here; the port itself is a third implementation of SerialPort, so the
-// connection and the transactions never learn what carries their bytes.
+// connection and the transactions never learn what carries their bytes. A gateway's bus,
+// "varno://HOST:PORT/BUS", is named and reached the same way (remote/gateway_carrier.cpp).
 #ifndef VARNO_SERIAL_SERIAL_PORT_NETWORK_H
 #define VARNO_SERIAL_SERIAL_PORT_NETWORK_H
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "serial/serial_port.h"
@@ -16,7 +20,7 @@
 
 namespace varno {
 
-enum class NetworkProtocol { kRaw, kRfc2217 };
+enum class NetworkProtocol { kRaw, kRfc2217, kGateway };
 
 inline constexpr std::size_t kMaxNetworkPortName = 512;
 inline constexpr std::size_t kMaxHostName = 253;
@@ -25,6 +29,7 @@ struct NetworkPortName {
   NetworkProtocol protocol = NetworkProtocol::kRaw;
   std::string host;  // an IPv6 address without its brackets
   std::uint16_t port = 0;
+  std::string bus;  // varno:// only: the gateway's name for the bus
   // Options (all in milliseconds).
   std::uint32_t connect_timeout_ms = 5000;      // "connect_timeout": name lookup and connect
   std::uint32_t negotiation_timeout_ms = 3000;  // "negotiation_timeout": each wait for answers
@@ -33,10 +38,32 @@ struct NetworkPortName {
 
 // Whether `name` asks for a network port ("tcp://" or "rfc2217://", any case).
 bool isNetworkPortName(const std::string& name);
+// Whether `name` asks for a gateway's bus ("varno://", any case).
+bool isGatewayPortName(const std::string& name);
 // False when `name` is not a well-formed network port name: unknown scheme, empty or malformed
 // host, a port missing or outside 1..65535, an unknown, repeated, empty or out-of-range option,
-// anything after them, or more than kMaxNetworkPortName characters.
+// anything after them, or more than kMaxNetworkPortName characters. A varno:// name has
+// "/BUS" after the port (a valid gateway bus name, without '?') and only connect_timeout.
 bool parseNetworkPortName(const std::string& name, NetworkPortName& parsed);
+
+class Socket;
+struct SocketAddress;
+
+// Waits on `socket` for `want` (kSocket*) until `deadline` (none: no limit). What was found, or
+// 0 when aborted or out of time. A deadline that has passed still gets one look.
+unsigned waitForSocket(Socket& socket, unsigned want,
+                       std::optional<std::chrono::steady_clock::time_point> deadline,
+                       const std::atomic<bool>& aborted);
+// Connects `socket` to `address` before `deadline`; false when refused, out of time or aborted.
+bool connectTo(Socket& socket, const SocketAddress& address,
+               std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& aborted);
+// Looks `host` up (a lookup that hangs is left behind at the deadline) and connects `socket` to
+// its addresses in turn, all before `deadline`. kNone when connected (the address in
+// `*connected`, where given); kNotFound (no such host, refused, unreachable, out of time,
+// aborted) or kResources.
+PortError connectWithin(Socket& socket, const std::string& host, std::uint16_t port,
+                        std::chrono::steady_clock::time_point deadline,
+                        const std::atomic<bool>& aborted, SocketAddress* connected = nullptr);
 
 std::unique_ptr<SerialPort> makeNetworkSerialPort();
 

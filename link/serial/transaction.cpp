@@ -87,15 +87,9 @@ bool endTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
   return true;
 }
 
-bool failTransaction(Session& s, std::int32_t from_state, std::int32_t outcome) {
-  s.port->cancelIo();
-  return endTransaction(s, from_state, outcome);
-}
-
 bool finishWrite(Session& s) {
-  SerialPort& port = *s.port;
-  if (!port.waitWrite(s.write_timeout_ms)) return failTransaction(s, kSending, kWriteTimedOut);
-  if (!port.writeResult()) return failTransaction(s, kSending, kWriteFailed);
+  const std::int32_t sent = s.carrier->finishSending(s);
+  if (sent != kCommandSent) return endTransaction(s, kSending, sent);
   if (s.delivery == Delivery::kCallBackFunc && s.callback == nullptr) {
     // Nobody to hand a reply to: none is awaited.
     s.pending.store(Session::kNone);
@@ -107,36 +101,9 @@ bool finishWrite(Session& s) {
 }
 
 bool receiveReply(Session& s) {
-  SerialPort& port = *s.port;
-  // Only the wait for the first byte is timed here; the driver's inter-byte limit ends the read.
-  // Reading starts at the first query of the driver's count that sees a byte; between queries
-  // the port may wait for one (for no longer than the time left).
-  const std::uint32_t start = millisecondClock();
-  std::uint32_t queried_at = start;
-  while (port.inputCount() == 0) {
-    const auto elapsed = static_cast<std::uint32_t>(queried_at - start);
-    if (elapsed >= s.reply_timeout_ms || s.closing.load()) {
-      return failTransaction(s, kAwaitingReply, kNoReply);
-    }
-    if (s.abandoned()) return false;
-    port.awaitInput(s.reply_timeout_ms - elapsed);
-    queried_at = millisecondClock();
-  }
-
-  s.in.fill(0);
-  if (!port.startRead(s.in.data(), s.in.size())) {
-    return failTransaction(s, kAwaitingReply, kReadFailed);
-  }
-  port.waitRead();
-  std::size_t bytes_read = 0;
-  if (!port.readResult(bytes_read)) return failTransaction(s, kAwaitingReply, kReadFailed);
-
-  // A reply cut short is not decoded: its zero-filled tail would pass the CRC one time in 128
-  // and hand over fields the device never sent.
-  if (bytes_read < kFrameSize) return endTransaction(s, kAwaitingReply, kReplyInvalid);
-  s.reply = CommandRecord{};
-  const bool valid = decodeFrame(s.in.data(), s.reply);
-  return endTransaction(s, kAwaitingReply, valid ? kReplyValid : kReplyInvalid);
+  const std::int32_t outcome = s.carrier->awaitOutcome(s);
+  if (outcome == kSessionAbandoned) return false;
+  return endTransaction(s, kAwaitingReply, outcome);
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ class LinkClosed(LinkError):
 class TransactionError(LinkError):
     """A transaction ended without a valid reply.
 
-    ``code`` is the outcome (1..5), and ``command`` the command seen from the device's side:
+    ``code`` is the outcome (1..5, or the queue time-out's -21), and ``command`` the command seen from the device's side:
     its addresses swapped, status and error 0, its data word.
     """
 
@@ -89,6 +89,11 @@ class InvalidReply(TransactionError):
     """What came is not a valid frame: corrupt, cut short, or cut by a silence."""
 
 
+class QueueTimeout(TransactionError, TimeoutError):
+    """varno://: the gateway's bus stayed busy for longer than its queue time-out; the command
+    was not sent."""
+
+
 OPEN_ERRORS: Dict[int, Type[OpenError]] = {
     _native.E_NOT_FOUND: PortNotFound,
     _native.E_PERMISSION: PortPermissionDenied,
@@ -102,6 +107,7 @@ OUTCOME_ERRORS: Dict[int, Type[TransactionError]] = {
     _native.READ_FAILED: ReadFailed,
     _native.INVALID_REPLY: InvalidReply,
     _native.E_WRITE_START: WriteFailed,
+    _native.E_QUEUE_TIMEOUT: QueueTimeout,
 }
 
 

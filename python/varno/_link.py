@@ -357,8 +357,8 @@ class Link:
         The reply time-out counts from the end of the write.
 
         Raises WriteTimeout, WriteFailed, NoReply, ReadFailed or InvalidReply for the outcomes
-        1..5, LinkBusy when a transaction is in progress, LinkClosed when the link is closed
-        (also while this waits).
+        1..5, QueueTimeout when a gateway's bus (varno://) stayed busy too long, LinkBusy when a
+        transaction is in progress, LinkClosed when the link is closed (also while this waits).
 
         Ctrl-C raises KeyboardInterrupt at once when the time-outs add up to more than 0.25 s
         (or have no limit), else when the exchange ends. The exchange on the wire runs to its

@@ -2,6 +2,7 @@
 import gc
 import logging
 import os
+import pathlib
 import subprocess
 import sys
 import threading
@@ -10,7 +11,7 @@ import time
 import pytest
 
 import varno
-from conftest import Simulator
+from conftest import BUILD, Simulator
 from varno import _native
 
 SILENT = 2
@@ -75,6 +76,33 @@ def test_network_port_names_pass_through():
         assert e.value.code == -1  # a port number out of range is a bad name
     finally:
         sim.stop()
+
+
+def test_gateway_port_names_pass_through():
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
+    from fake_gateway import FakeGateway, CODE_QUEUE_TIMEOUT
+    gateway = FakeGateway()
+    try:
+        name = f"varno://127.0.0.1:{gateway.port}/bus1"
+        with varno.Link(name, 38400) as link:
+            assert link.transact(1, 0, reply_timeout=ANSWER).status == 0x11
+            with pytest.raises(varno.NoReply):
+                link.transact(1, 3)
+            with pytest.raises(varno.QueueTimeout) as e:
+                link.transact(1, CODE_QUEUE_TIMEOUT)
+            assert e.value.code == -21 and isinstance(e.value, TimeoutError)
+            assert isinstance(e.value, varno.TransactionError) and e.value.command.source == 1
+        with pytest.raises(varno.PortNotFound):
+            varno.Link(f"varno://127.0.0.1:{gateway.port}/nowhere", 38400)
+        # The command-line tool passes the name through as well.
+        tool = [str(BUILD / "tools" / "varno" / "varno"), "send", "--port", name]
+        sent = subprocess.run(tool + ["--code", "0"], capture_output=True, text=True, timeout=60)
+        assert sent.returncode == 0, sent.stderr
+        busy = subprocess.run(tool + ["--code", str(CODE_QUEUE_TIMEOUT)], capture_output=True,
+                              text=True, timeout=60)
+        assert busy.returncode == 1 and "queue timed out" in busy.stdout, busy.stdout
+    finally:
+        gateway.close()
 
 
 def test_open_errors(bus, tmp_path):

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "remote/gateway_carrier.h"
 #include "serial/serial_port_network.h"
 #include "serial/telnet.h"
 
@@ -41,6 +42,31 @@ TEST(NetworkPortName, TakesHostsPortsAndOptions) {
   const std::string host(kMaxHostName, 'h');
   EXPECT_TRUE(parseNetworkPortName("tcp://" + host + ":1", n));
   EXPECT_FALSE(parseNetworkPortName("tcp://" + host + "h:1", n));
+}
+
+TEST(NetworkPortName, TakesAGatewaysBus) {
+  NetworkPortName n;
+  ASSERT_TRUE(parseNetworkPortName("VARNO://[::1]:7000/line-2/a:b?connect_timeout=250", n));
+  EXPECT_EQ(n.protocol, NetworkProtocol::kGateway);
+  EXPECT_EQ(n.host, "::1");
+  EXPECT_EQ(n.port, 7000);
+  EXPECT_EQ(n.bus, "line-2/a:b");
+  EXPECT_EQ(n.connect_timeout_ms, 250u);
+  EXPECT_TRUE(isGatewayPortName("varno://x:1/b"));
+  EXPECT_FALSE(isNetworkPortName("varno://x:1/b"));  // no port of bytes
+  EXPECT_TRUE(parseNetworkPortName("varno://x:1/" + std::string(64, '~'), n));
+  EXPECT_FALSE(parseNetworkPortName("varno://x:1/" + std::string(65, 'b'), n));
+  EXPECT_FALSE(parseNetworkPortName("varno://x:1/b?negotiation_timeout=5", n));
+  EXPECT_FALSE(parseNetworkPortName(std::string("varno://x:1/b\0c", 15), n));
+
+  // The program's name is cut to fit the HELLO, not its process id; what a gateway would refuse
+  // is replaced.
+  std::string description(101, 'p');
+  description.front() = '\t';
+  const std::string client = gatewayClientName(description.append(" 4711"));
+  EXPECT_EQ(client.size(), 64u);
+  EXPECT_EQ(client.front(), '?');
+  EXPECT_EQ(client.substr(58), "p 4711");
 }
 
 // What a decoder hands out: data, and the commands in order.

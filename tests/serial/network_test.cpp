@@ -1,6 +1,7 @@
 // Links over the network, end to end through the C interface: against Debian's ser2net or
-// varno-sim's own servers (whichever tests/support/net_harness.py started), and against servers
-// that misbehave. Natively and, in the Windows build, under Wine through Winsock.
+// varno-sim's own servers (whichever tests/support/net_harness.py started), against servers
+// that misbehave, and varno:// links against the harness's fake gateway. Natively and, in the
+// Windows build, under Wine through Winsock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -129,6 +130,19 @@ bool reaches(VarnoLink* link, std::int32_t state, std::chrono::milliseconds limi
   return true;
 }
 
+// Sends `silent` (never answered) and closes the link while it waits: the handler gets
+// VARNO_E_CLOSED, promptly.
+void closeDuringAWait(VarnoLink* link, const VarnoFrame& silent) {
+  Outcomes outcomes;
+  ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
+  ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+  const auto closing = Clock::now();
+  varnoLinkClose(link);
+  EXPECT_LT(Clock::now() - closing, 3s);
+  ASSERT_TRUE(outcomes.waitFor(1, 1s));
+  EXPECT_EQ(outcomes.seen[0].first, VARNO_E_CLOSED);
+}
+
 class NetworkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -170,15 +184,7 @@ TEST_F(NetworkTest, FramesCrossRawAndRfc2217LinesIntact) {
     EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
 
     // A close ends a wait for a reply at once.
-    Outcomes outcomes;
-    const VarnoFrame silent = command(kSilent);
-    ASSERT_EQ(varnoLinkSend(link, &silent, 1000, 60000, &Outcomes::handler, &outcomes), VARNO_OK);
-    ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
-    const auto closing = Clock::now();
-    varnoLinkClose(link);
-    EXPECT_LT(Clock::now() - closing, 3s);
-    ASSERT_TRUE(outcomes.waitFor(1, 1s));
-    EXPECT_EQ(outcomes.seen[0].first, VARNO_E_CLOSED);
+    closeDuringAWait(link, command(kSilent));
   }
 }
 
@@ -420,6 +426,175 @@ TEST_F(NetworkTest, HostileNamesAreClearErrors) {
   VarnoFrame reply{};
   EXPECT_EQ(transact(link, command(kAnswers), 2000, reply), VARNO_REPLY);
   varnoLinkClose(link);
+}
+
+// varno:// links, against tests/support/fake_gateway.py: the command's code tells the fake what
+// to answer. They do not depend on the server under test, so they run beside ser2net only.
+constexpr std::uint8_t kQueueTimeoutCode = 6;
+constexpr std::uint8_t kStaleFirstCode = 7;
+constexpr std::uint8_t kHangUpCode = 8;
+constexpr std::uint8_t kSilentCode = 9;
+constexpr std::uint32_t kFakeQueueMs = 300;
+
+class GatewayClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (env("VARNO_NET_GATEWAY").empty()) {
+      GTEST_SKIP() << "needs the fake gateway of tests/support/net_harness.py";
+    }
+    if (env("VARNO_NET_SERVER") == "sim") GTEST_SKIP() << "runs beside ser2net";
+    bus = local("varno", "VARNO_NET_GATEWAY", "/bus1");
+  }
+
+  static VarnoFrame coded(std::uint8_t code) {
+    VarnoFrame f = command(kAnswers);
+    f.code = code;
+    return f;
+  }
+
+  std::string bus;
+};
+
+TEST_F(GatewayClientTest, OutcomesRepliesAndTimeOutsAreTheGatewaysAndEveryRequestHasItsOwnId) {
+  VarnoLink* link = nullptr;
+  // The bus has the gateway's rate: another one asked for is no fault.
+  ASSERT_EQ(varnoLinkOpen(bus.c_str(), 9600, &link), VARNO_OK);
+  EXPECT_EQ(control("client").rfind("network_test", 0), 0u) << control("client");
+  VarnoFrame reply{};
+  for (std::uint8_t outcome = VARNO_REPLY; outcome <= VARNO_INVALID_REPLY; ++outcome) {
+    SCOPED_TRACE(outcome);
+    const VarnoFrame frame = coded(outcome);
+    ASSERT_EQ(varnoLinkTransact(link, &frame, 1000, 2000, &reply), outcome);
+    EXPECT_EQ(reply.dest, outcome == VARNO_REPLY ? 0x80 | kHost : kHost);
+    EXPECT_EQ(reply.source, kAnswers);
+    EXPECT_EQ(reply.status, outcome == VARNO_REPLY ? 0x11 : 0);
+    EXPECT_EQ(reply.data[1], 0x80);
+    EXPECT_EQ(varnoLinkState(link), VARNO_STATE_IDLE);
+  }
+  // The host's time-outs reach the gateway as they are, no limit included; ids count up.
+  const std::string previous = control("request");
+  const VarnoFrame plain = coded(0);
+  ASSERT_EQ(varnoLinkTransact(link, &plain, 123, 4294967295u, &reply), VARNO_REPLY);
+  const std::string request = control("request");
+  EXPECT_EQ(request.substr(request.find(' ')), " 123 4294967295 0");
+  EXPECT_EQ(std::stoul(request), std::stoul(previous) + 1);
+
+  // An answer to another id comes first: it is dropped, and this request gets its own.
+  const VarnoFrame stale = coded(kStaleFirstCode);
+  ASSERT_EQ(varnoLinkTransact(link, &stale, 100, 100, &reply), VARNO_REPLY);
+  EXPECT_EQ(reply.data[0], 0xFF);
+  varnoLinkClose(link);
+}
+
+std::atomic<std::int32_t> classic_status{1000};
+void VARNO_CALL classicCallback(std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t,
+                                std::uint8_t, std::uint8_t, std::uint8_t*, std::int32_t status) {
+  classic_status.store(status);
+}
+
+TEST_F(GatewayClientTest, AQueueTimeOutReachesTheHostAsItsOwnCode) {
+  VarnoLink* link = nullptr;
+  ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
+  const VarnoFrame queued = coded(kQueueTimeoutCode);
+  VarnoFrame reply{};
+  EXPECT_EQ(varnoLinkTransact(link, &queued, 100, 100, &reply), VARNO_E_QUEUE_TIMEOUT);
+  EXPECT_EQ(reply.dest, kHost);
+  Outcomes outcomes;
+  ASSERT_EQ(varnoLinkSend(link, &queued, 100, 100, &Outcomes::handler, &outcomes), VARNO_OK);
+  ASSERT_TRUE(outcomes.waitFor(1, 10s));
+  EXPECT_EQ(outcomes.seen[0].first, VARNO_E_QUEUE_TIMEOUT);
+  varnoLinkClose(link);
+
+  // The classic functions take the name too; the callback gets the code as its error_status.
+  DiagnosticLog log;
+  ASSERT_TRUE(varnoOpenSerialPortA(bus.c_str(), 38400));
+  std::uint8_t data[4] = {1, 2, 3, 4};
+  ASSERT_EQ(varnoSendCommand(kAnswers, kHost, kQueueTimeoutCode, 0, data, 100, 100,
+                             &classicCallback, true),
+            0);
+  EXPECT_EQ(classic_status.load(), VARNO_E_QUEUE_TIMEOUT);
+  // A send without a callback waits for no answer; the one that comes late is not the next
+  // command's.
+  ASSERT_EQ(varnoSendCommand(kAnswers, kHost, VARNO_NO_REPLY, 0, data, 100, 100, nullptr, true), 0);
+  ASSERT_EQ(
+      varnoSendCommand(kAnswers, kHost, VARNO_REPLY, 0, data, 100, 100, &classicCallback, true), 0);
+  EXPECT_EQ(classic_status.load(), VARNO_REPLY);
+  varnoCloseSerialPort();
+}
+
+TEST_F(GatewayClientTest, OpensThatFailSayWhy) {
+  VarnoLink* link = nullptr;
+  const std::string gateway = "varno://127.0.0.1:" + env("VARNO_NET_GATEWAY");
+  EXPECT_EQ(varnoLinkOpen((gateway + "/no-such-bus").c_str(), 38400, &link), VARNO_E_NOT_FOUND);
+  for (const std::string& name :
+       {gateway, gateway + "/", gateway + "/a b", gateway + "/" + std::string(65, 'b'),
+        gateway + "/bus1?inter_byte_timeout=10", gateway + "/bus1?connect_timeout=0",
+        std::string("varno://127.0.0.1/bus1")}) {
+    EXPECT_EQ(varnoLinkOpen(name.c_str(), 38400, &link), VARNO_E_ARGUMENT) << name;
+  }
+  EXPECT_EQ(varnoLinkOpen(bus.c_str(), 0, &link), VARNO_E_ARGUMENT);
+  EXPECT_EQ(varnoLinkOpen(local("varno", "VARNO_NET_CLOSED", "/bus1").c_str(), 38400, &link),
+            VARNO_E_NOT_FOUND);
+  // Accepted, and never a word: the open gives up at its connect_timeout.
+  const auto start = Clock::now();
+  EXPECT_EQ(varnoLinkOpen(local("varno", "VARNO_NET_MUTE", "/bus1?connect_timeout=300").c_str(),
+                          38400, &link),
+            VARNO_E_NOT_FOUND);
+  EXPECT_GE(Clock::now() - start, 290ms);
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_EQ(link, nullptr);
+
+  DiagnosticLog log;
+  EXPECT_FALSE(varnoOpenSerialPortA((gateway + "/no-such-bus").c_str(), 38400));
+  EXPECT_EQ(log.take(), (Texts{"\n openInterface INVALID_HANDLE_VALUE"}));
+}
+
+TEST_F(GatewayClientTest, AGatewayThatGoesOrFallsSilentEndsTheTransactionWithReadFailed) {
+  VarnoLink* link = nullptr;
+  VarnoFrame reply{};
+  // Gone while the transaction waits, however long its time-outs: at once.
+  ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
+  const VarnoFrame hang_up = coded(kHangUpCode);
+  auto start = Clock::now();
+  EXPECT_EQ(varnoLinkTransact(link, &hang_up, 1000, 60000, &reply), VARNO_READ_FAILED);
+  EXPECT_LT(Clock::now() - start, 5s);
+  const VarnoFrame plain = coded(0);
+  start = Clock::now();
+  EXPECT_EQ(varnoLinkTransact(link, &plain, 1000, 60000, &reply), VARNO_READ_FAILED);
+  EXPECT_LT(Clock::now() - start, 1s);
+  varnoLinkClose(link);
+
+  // There, and silent: the transaction's own time-outs, the gateway's queue time-out and the
+  // margin, then the connection is let go (so no late answer can ever match).
+  ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
+  const VarnoFrame silent = coded(kSilentCode);
+  start = Clock::now();
+  EXPECT_EQ(varnoLinkTransact(link, &silent, 100, 100, &reply), VARNO_READ_FAILED);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200 + kFakeQueueMs + 2000 - 10));
+  EXPECT_LT(Clock::now() - start, 15s);
+  start = Clock::now();
+  EXPECT_EQ(varnoLinkTransact(link, &plain, 100, 100, &reply), VARNO_READ_FAILED);
+  EXPECT_LT(Clock::now() - start, 1s);
+  varnoLinkClose(link);
+}
+
+TEST_F(GatewayClientTest, ACloseEndsAWaitAtOnce) {
+  VarnoLink* link = nullptr;
+  ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
+  const VarnoFrame silent = coded(kSilentCode);
+  closeDuringAWait(link, silent);
+
+  // The same for a transaction waited for on another thread.
+  ASSERT_EQ(varnoLinkOpen(bus.c_str(), 38400, &link), VARNO_OK);
+  std::atomic<std::int32_t> outcome{1000};
+  std::thread waiter([&] {
+    VarnoFrame reply{};
+    outcome.store(varnoLinkTransact(link, &silent, 1000, 60000, &reply));
+  });
+  ASSERT_TRUE(reaches(link, VARNO_STATE_AWAITING_REPLY, 10s));
+  varnoLinkClose(link);
+  waiter.join();
+  EXPECT_EQ(outcome.load(), VARNO_E_CLOSED);
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ terminal too. A control port takes one line at a time and answers one:
     kill   the server under test is killed (SIGKILL)   -> ok
     start  ... started again on the same ports         -> ok
     speed  the baud rate of the RFC 2217 line's terminal -> e.g. 115200
+    request  the last request the fake gateway got: id, write and reply time-outs, code
+    client   the client name of the fake gateway's last HELLO
+A fake gateway (tests/support/fake_gateway.py) serves the varno:// client's tests.
 The program gets their addresses in VARNO_NET_* variables and its exit status is passed on;
 everything started here is stopped when it ends. Exit 77 (skipped) without ser2net.
 
@@ -35,6 +38,8 @@ import sys
 import tempfile
 import threading
 import time
+
+from fake_gateway import FakeGateway
 
 DEVICES = ["1", "2:silent", "5:split=4+4+4,gap=20", "127"]
 TCGETS2 = 0x802C542A
@@ -365,10 +370,25 @@ def main():
                             answer = "ok" if start_server() else "failed"
                         elif what == "speed":
                             answer = str(terminal_speed(sims[1].path))
+                        elif what == "request":
+                            answer = last_request()
+                        elif what == "client":
+                            answer = last_client()
                         else:
                             answer = "unknown"
                         f.write(answer + "\n")
                         f.flush()
+
+            gateway = FakeGateway()
+            listeners.append(gateway)
+
+            def last_request():
+                r = gateway.last_request()
+                return "none" if r is None else f"{r[0]} {r[1]} {r[2]} {r[3][2]}"
+
+            def last_client():
+                with gateway.lock:
+                    return gateway.hellos[-1][1] if gateway.hellos else "none"
 
             control_listener = listener_on()
             listeners.append(control_listener)
@@ -393,6 +413,7 @@ def main():
                 "VARNO_NET_CLOSED": str(free_port()),
                 "VARNO_NET_FULL": str(full.getsockname()[1]),
                 "VARNO_NET_ISOLATED": "1" if isolated else "0",
+                "VARNO_NET_GATEWAY": str(gateway.port),
             })
             log(f"{a.server}: raw {raw_port}, rfc2217 {rfc2217_port}"
                 f"{', in a network namespace of its own' if isolated else ''}")

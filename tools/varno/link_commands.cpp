@@ -39,6 +39,8 @@ const char* outcomeText(std::int32_t outcome) {
       return "read failed";
     case VARNO_INVALID_REPLY:
       return "invalid reply";
+    case VARNO_E_QUEUE_TIMEOUT:
+      return "queue timed out";
   }
   return "unknown outcome";
 }
@@ -79,8 +81,9 @@ void VARNO_CALL onLibraryText(void*, const char* text) {
 void VARNO_CALL dropLibraryText(void*, const char*) {}
 
 struct Transaction {
-  std::int32_t outcome = VARNO_NO_REPLY;  // 0..5, or VARNO_E_CLOSED: cut by a second signal
-  VarnoFrame reply{};                     // only for VARNO_REPLY
+  // 0..5, VARNO_E_CLOSED (cut by a second signal) or VARNO_E_QUEUE_TIMEOUT (a gateway's busy bus)
+  std::int32_t outcome = VARNO_NO_REPLY;
+  VarnoFrame reply{};  // only for VARNO_REPLY
   double round_trip_ms = 0;
 };
 
@@ -91,8 +94,8 @@ Transaction transact(PortLink& link, const LinkOptions& options, const VarnoFram
   const std::int32_t result =
       link.transact(command, options.write_timeout_ms, options.reply_timeout_ms, reply);
   t.round_trip_ms = milliseconds(Clock::now() - start);
-  if (result == VARNO_E_CLOSED) {
-    t.outcome = VARNO_E_CLOSED;
+  if (result == VARNO_E_CLOSED || result == VARNO_E_QUEUE_TIMEOUT) {
+    t.outcome = result;
   } else if (result < 0) {
     // Nothing went out (the write could not start); to the device that is a write that failed.
     t.outcome = VARNO_WRITE_FAILED;
@@ -206,6 +209,7 @@ struct PollRun {
   std::string port;
   std::uint64_t sent = 0;
   std::uint64_t by_outcome[kOutcomeCount] = {};
+  std::uint64_t queue_timeouts = 0;  // varno://: the gateway's bus was busy too long
   RoundTripStats round_trips;
   std::uint64_t reconnects = 0;
   double gap_ms = 0;  // time spent without the port, all gaps together
@@ -213,6 +217,7 @@ struct PollRun {
   void add(const Transaction& t) {
     ++sent;
     if (t.outcome >= 0 && t.outcome < kOutcomeCount) ++by_outcome[t.outcome];
+    if (t.outcome == VARNO_E_QUEUE_TIMEOUT) ++queue_timeouts;
     if (t.outcome == VARNO_REPLY) round_trips.add(t.round_trip_ms);
   }
   std::uint64_t answers() const { return by_outcome[VARNO_REPLY]; }
@@ -222,6 +227,7 @@ struct PollRun {
     for (int o = VARNO_WRITE_TIMEOUT; o < kOutcomeCount; ++o) {
       failures[outcomeKey(o)] = by_outcome[o];
     }
+    if (queue_timeouts > 0) failures[outcomeKey(VARNO_E_QUEUE_TIMEOUT)] = queue_timeouts;
     json round_trip = nullptr;
     if (round_trips.count() > 0) {
       round_trip = {{"min", roundedMs(round_trips.min())},
@@ -249,6 +255,10 @@ struct PollRun {
       if (by_outcome[o] == 0) continue;
       failures += (failures.empty() ? "" : ", ") + std::string(outcomeText(o)) + " " +
                   std::to_string(by_outcome[o]);
+    }
+    if (queue_timeouts > 0) {
+      failures += (failures.empty() ? "" : ", ") + std::string(outcomeText(VARNO_E_QUEUE_TIMEOUT)) +
+                  " " + std::to_string(queue_timeouts);
     }
     out.push_back("failures: " + (failures.empty() ? std::string("none") : failures));
     if (round_trips.count() == 0) {
@@ -398,8 +408,8 @@ CLI::App* addSendCommand(CLI::App& app, SendOptions& options) {
   addCommandOptions(*send, options.command);
   send->footer(
       "Prints the outcome (0 reply, 1 write timed out, 2 write failed, 3 no reply, 4 read\n"
-      "failed, 5 invalid reply), a reply's fields, and the round trip: from the command's\n"
-      "start to the outcome.\n"
+      "failed, 5 invalid reply; -21 a varno:// gateway's bus stayed busy too long), a reply's\n"
+      "fields, and the round trip: from the command's start to the outcome.\n"
       "Exit: 0 reply, 1 any other outcome, 2 bad arguments, 3 the port did not open.\n");
   return send;
 }
