@@ -45,7 +45,7 @@ Poller::Poller(const std::vector<PointConfig>& points, const BusMap& buses) {
   for (Point& p : points_) {
     auto& id = ids[p.bus];
     if (id == 0) {
-      id = p.bus->attach(std::make_shared<Sink>(*this));
+      id = p.bus->attach(std::make_shared<Sink>(*this), "points");
       clients_.emplace_back(p.bus, id);
     }
     p.client = id;
