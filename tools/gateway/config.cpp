@@ -2,6 +2,8 @@
 
 #include <toml++/toml.h>
 
+#include <cctype>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
@@ -50,6 +52,15 @@ class TableReader {
     if (node == nullptr) return false;
     const auto value = node->value_exact<std::string>();
     if (!value) return fault(*node, std::string(key) + " must be a string");
+    out = *value;
+    return true;
+  }
+
+  bool boolean(const char* key, bool& out) {
+    const toml::node* node = find(key, false);
+    if (node == nullptr) return false;
+    const auto value = node->value_exact<bool>();
+    if (!value) return fault(*node, std::string(key) + " must be true or false");
     out = *value;
     return true;
   }
@@ -130,6 +141,29 @@ void readGateway(const toml::table& table, Config& config, std::vector<ConfigFau
     }
   }
   r.integer("max_connections", config.max_connections, 1, 10000);
+  r.boolean("http_send", config.http_send);
+  if (r.string("http_token_file", config.http_token_file) && !config.http_token_file.empty()) {
+    std::ifstream file(config.http_token_file);
+    std::string token;
+    if (!file || !std::getline(file, token)) {
+      r.fault("http_token_file",
+              "http_token_file \"" + config.http_token_file + "\" cannot be read");
+    }
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) {
+      token.pop_back();
+    }
+    if (file && token.size() < 16) {
+      r.fault("http_token_file",
+              "the token in \"" + config.http_token_file + "\" is shorter than 16 characters");
+    }
+    config.http_token = token;
+  }
+  Endpoint endpoint;
+  std::string error;
+  if (config.http_send && parseEndpoint(config.http, endpoint, error) &&
+      !isLoopbackHost(endpoint.host) && config.http_token_file.empty()) {
+    r.fault("http_send", "http_send on an address other than loopback needs http_token_file");
+  }
 }
 
 void readBus(const toml::table& table, Config& config, std::vector<ConfigFault>& faults,

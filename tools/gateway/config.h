@@ -40,6 +40,9 @@ struct Config {
   std::string http;                       // empty: no metrics server
   std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"};
   std::uint32_t max_connections = 64;  // on `listen`
+  bool http_send = false;              // POST /api/transact and the page's form
+  std::string http_token_file;         // needed for sending unless `http` is loopback
+  std::string http_token;              // its first line
   std::vector<BusConfig> buses;
   std::vector<PointConfig> points;
 };
