@@ -10,7 +10,9 @@
 
 #include "bus.h"
 #include "config.h"
+#include "frame_log.h"
 #include "gateway_listener.h"
+#include "http_page.h"
 #include "log.h"
 #include "metrics.h"
 #include "net.h"
@@ -24,7 +26,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kFooter = R"(The configuration file (TOML):
-  [gateway]  listen, http, allow, max_connections
+  [gateway]  listen, http, allow, max_connections, http_send, http_token_file
   [[bus]]    name, port, baud, write_timeout_ms, reply_timeout_ms, max_timeout_ms,
              queue_timeout_ms, reconnect_min_ms, reconnect_max_ms, max_connections,
              raw_listen
@@ -117,7 +119,9 @@ int main(int argc, char** argv) {
   }
   if (!ok) return kExitFailure;
 
+  FrameLog frame_log;
   for (auto& bus : buses) {
+    bus->setObserver([&frame_log](const BusTransaction& t) { frame_log.record(t); });
     bus->start();
     sources.buses.push_back(bus.get());
   }
@@ -125,8 +129,13 @@ int main(int argc, char** argv) {
   poller.start();
   sources.poller = &poller;
   std::unique_ptr<MetricsServer> metrics;
+  std::unique_ptr<HttpPage> page;
   if (!config.http.empty()) {
     metrics = std::make_unique<MetricsServer>(sources, allow);
+    // A token once given is always asked for; off loopback the configuration must give one.
+    page = std::make_unique<HttpPage>(
+        PageSources{sources.buses, &poller, &frame_log, config.http_send, config.http_token});
+    page->addRoutes(metrics->server());
     if (!metrics->start(config.http)) ok = false;
   }
 
@@ -149,6 +158,7 @@ int main(int argc, char** argv) {
     });
     network.join();
   }
+  if (page) page->stop();
   if (metrics) metrics->stop();
   poller.stop();
   for (auto& bus : buses) bus->stop();
