@@ -44,6 +44,12 @@ std::string hex(const std::uint8_t* bytes, std::size_t size) {
   return out;
 }
 
+// A record's bytes as the page shows them: dest without its start mark, as in the command.
+std::string recordHex(VarnoFrame r) {
+  r.dest &= 0x7F;
+  return hex(&r.dest, 10);
+}
+
 double decimal(const std::uint8_t* word) {
   char buffer[96];
   std::snprintf(buffer, sizeof buffer, "%.*f", word[3] > 45 ? 45 : word[3],
@@ -155,10 +161,10 @@ json frameJson(const FrameRecord& r) {
           {"bus", r.bus},
           {"client", r.client},
           {"dest", r.command.dest & 0x7F},
-          {"command", hex(&r.command.dest, 10)},
+          {"command", recordHex(r.command)},
           {"outcome", r.outcome},
           {"outcome_text", outcomeText(r.outcome)},
-          {"reply", r.outcome == VARNO_REPLY ? json(hex(&r.frame.dest, 10)) : json(nullptr)},
+          {"reply", r.outcome == VARNO_REPLY ? json(recordHex(r.frame)) : json(nullptr)},
           {"round_trip_ms", r.round_trip_us / 1000.0},
           {"gap_ms", r.gap_us ? json(*r.gap_us / 1000.0) : json(nullptr)}};
 }
@@ -176,9 +182,9 @@ std::string framesCsv(const FrameLog& log, int address) {
     if (address >= 0 && (r.command.dest & 0x7F) != address) continue;
     std::snprintf(number, sizeof number, "%.3f", r.time_ms);
     out << number << ',' << quoted(r.bus) << ',' << quoted(r.client) << ','
-        << (r.command.dest & 0x7F) << ',' << hex(&r.command.dest, 10) << ',' << r.outcome << ','
-        << (r.outcome == VARNO_REPLY ? hex(&r.frame.dest, 10) : "") << ','
-        << r.round_trip_us / 1000.0 << ',';
+        << (r.command.dest & 0x7F) << ',' << recordHex(r.command) << ',' << r.outcome << ','
+        << (r.outcome == VARNO_REPLY ? recordHex(r.frame) : "") << ',' << r.round_trip_us / 1000.0
+        << ',';
     if (r.gap_us) out << *r.gap_us / 1000.0;
     out << "\r\n";
   }

@@ -16,7 +16,7 @@ using nlohmann::json;
 // Four updates a second at most: a bus running flat out must not flood the browser.
 constexpr auto kTick = std::chrono::milliseconds(250);
 // Frames per update; the rest of a flood is in the log and its CSV, not on the page.
-constexpr std::size_t kFramesPerTick = 200;
+constexpr std::size_t kFramesPerTick = 25;
 constexpr std::size_t kFramesAtStart = 500;
 
 void asset(httplib::Server& server, const char* path, const char* type, const unsigned char* data,

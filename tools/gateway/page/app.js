@@ -2,7 +2,7 @@
 // buses' counters and whatever points, devices and frames changed.
 "use strict";
 const KEEP_FRAMES = 2000;   // in the page; the gateway keeps more for the CSV
-const SHOWN_FRAMES = 300;
+const SHOWN_FRAMES = 200;
 const PLOT_SECONDS = 300;
 const $ = (s) => document.querySelector(s);
 const frames = [];
@@ -23,18 +23,20 @@ const ms = (v) => (v === null || v === undefined ? "–" : v.toFixed(v < 10 ? 3 
 const ago = (ts, now) => (ts ? ((now - ts) / 1000).toFixed(1) + " s ago" : "never");
 
 function showBuses(buses, t) {
+  // Rates over a second at least: the table changes once a second, whatever the updates.
+  if (buses.every((b) => lastBuses.has(b.name) && t - lastBuses.get(b.name).t < 1000)) return;
   const body = $("#buses tbody");
   body.replaceChildren();
   const sel = document.querySelector("#send select[name=bus]");
   for (const b of buses) {
     const before = lastBuses.get(b.name);
     let rate = "–", busy = "–";
-    if (before && t > before.t) {
+    if (before) {
       const s = (t - before.t) / 1000;
       rate = ((b.transactions - before.transactions) / s).toFixed(1);
       busy = (Math.min(1, (b.busy_s - before.busy_s) / s) * 100).toFixed(1) + " %";
     }
-    if (!before || t - before.t >= 1000) lastBuses.set(b.name, { ...b, t });
+    lastBuses.set(b.name, { ...b, t });
     const counts = Object.entries(b.outcomes).filter(([, n]) => n > 0)
       .map(([k, n]) => `${k.replace("_", " ")} ${n}`).join(", ") || "none yet";
     body.append(el("tr", {}, el("td", {}, b.name),
@@ -47,8 +49,11 @@ function showBuses(buses, t) {
 }
 
 const devices = new Map();
+let devicesShown = 0;
 function showDevices(changed, now) {
   for (const d of changed) devices.set(d.bus + "/" + d.address, d);
+  if (now - devicesShown < 1000) return;
+  devicesShown = now;
   const body = $("#devices tbody");
   body.replaceChildren();
   for (const d of devices.values()) {
@@ -83,6 +88,7 @@ function pointCard(p) {
   return card;
 }
 
+let plotted = 0;
 function showPoints(changed, now) {
   for (const p of changed) {
     const card = pointCard(p);
@@ -93,6 +99,9 @@ function showPoints(changed, now) {
     const chart = charts.get(card.id);
     if (chart && p.value !== null && p.ts) chart.data.datasets[0].data.push({ ts: p.ts, y: p.value });
   }
+  // The plots move once a second, or at once for a new value.
+  if (!changed.length && now - plotted < 1000) return;
+  plotted = now;
   for (const chart of charts.values()) {
     const data = chart.data.datasets[0].data;
     while (data.length && now - data[0].ts > PLOT_SECONDS * 1000) data.shift();
@@ -111,16 +120,27 @@ function frameRow(f) {
     el("td", { class: "n" }, ms(f.round_trip_ms)), el("td", { class: "n" }, ms(f.gap_ms)));
 }
 
-function showFrames() {
-  if (!framesDirty) return;
-  framesDirty = false;
+// New rows go on top and old ones drop off the bottom: a bus running flat out costs the page
+// a few rows per update, not a new table.
+function showFrames(fresh) {
   const body = $("#frames tbody");
-  const rows = [];
-  for (let i = frames.length - 1; i >= 0 && rows.length < SHOWN_FRAMES; --i) {
-    if (filter === null || frames[i].dest === filter) rows.push(frameRow(frames[i]));
+  const matches = (f) => filter === null || f.dest === filter;
+  if (framesDirty) {
+    framesDirty = false;
+    const rows = [];
+    for (let i = frames.length - 1; i >= 0 && rows.length < SHOWN_FRAMES; --i) {
+      if (matches(frames[i])) rows.push(frameRow(frames[i]));
+    }
+    body.replaceChildren(...rows);
+  } else if (fresh.length) {
+    const rows = [];
+    for (let i = fresh.length - 1; i >= 0 && rows.length < SHOWN_FRAMES; --i) {
+      if (matches(fresh[i])) rows.push(frameRow(fresh[i]));
+    }
+    body.prepend(...rows);
+    while (body.rows.length > SHOWN_FRAMES) body.lastElementChild.remove();
   }
-  body.replaceChildren(...rows);
-  $("#frame-count").textContent = `${rows.length} shown, newest first`;
+  $("#frame-count").textContent = `${body.rows.length} shown, newest first`;
 }
 
 $("#filter").addEventListener("input", (e) => {
@@ -128,7 +148,7 @@ $("#filter").addEventListener("input", (e) => {
   filter = v === "" ? null : Number(v);
   $("#csv").href = "api/frames.csv" + (filter === null ? "" : "?address=" + filter);
   framesDirty = true;
-  showFrames();
+  showFrames([]);
 });
 
 function connect() {
@@ -140,12 +160,9 @@ function connect() {
     showBuses(u.buses, u.t);
     showDevices(u.devices, u.t);
     showPoints(u.points, u.t);
-    if (u.frames.length) {
-      frames.push(...u.frames);
-      if (frames.length > KEEP_FRAMES) frames.splice(0, frames.length - KEEP_FRAMES);
-      framesDirty = true;
-    }
-    showFrames();
+    frames.push(...u.frames);
+    if (frames.length > KEEP_FRAMES) frames.splice(0, frames.length - KEEP_FRAMES);
+    showFrames(u.frames);
   };
 }
 
