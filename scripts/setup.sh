@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libcpp-httplib-dev
   python3-serial ser2net
+  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
   python3-pytest python3-setuptools python3-pip python3-wheel python3-venv
