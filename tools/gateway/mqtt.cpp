@@ -238,8 +238,19 @@ struct MqttBridge::Impl {
                  " names no response topic nor reply_to (or a wildcard one): not carried out");
       return;
     }
+    Request request;
+    std::string fault = body.is_discarded() ? "the request is not valid JSON"
+                                            : parseRequestJson(body, request, {"id", "reply_to"});
+    const auto side = buses.find(bus);
+    if (fault.empty() && side == buses.end()) fault = "no bus \"" + bus + "\"";
+    if (fault.empty() && side->second.id == 0) fault = "bus \"" + bus + "\" has no room for MQTT";
+    if (!fault.empty()) {
+      answer(to, errorJson(fault));
+      return;
+    }
     // The same request once more (QoS 1 delivers at least once): its key is what the client
-    // tells its answers apart by.
+    // tells its answers apart by. Only requests for the bus count: a refused one may be refused
+    // again.
     if (to.has_correlation || !to.id.is_null()) {
       const std::string key = bus + '\n' + to.topic + '\n' +
                               (to.has_correlation ? "c" + to.correlation : "i" + to.id.dump());
@@ -253,16 +264,6 @@ struct MqttBridge::Impl {
         seen.erase(seen_order.front());
         seen_order.pop_front();
       }
-    }
-    Request request;
-    std::string fault = body.is_discarded() ? "the request is not valid JSON"
-                                            : parseRequestJson(body, request, {"id", "reply_to"});
-    const auto side = buses.find(bus);
-    if (fault.empty() && side == buses.end()) fault = "no bus \"" + bus + "\"";
-    if (fault.empty() && side->second.id == 0) fault = "bus \"" + bus + "\" has no room for MQTT";
-    if (!fault.empty()) {
-      answer(to, errorJson(fault));
-      return;
     }
     {
       std::lock_guard<std::mutex> lock(mutex);
