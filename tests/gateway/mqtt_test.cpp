@@ -217,7 +217,7 @@ TEST_F(MqttTest, BrokerRestartedUnderLoadBusesNeverStopAndValuesComeBack) {
     Client c(gateway_port_);
     if (!c.hello("bench")) return ++failed, void();
     for (std::uint32_t id = 0; !done; ++id) {
-      c.transact(id, command(1, id), 500, 500);
+      c.transact(id, command(1, id), 2000, 2000);
       const auto r = c.result();
       if (r && r->outcome == 0 && wordOf(r->frame) == id) {
         ++answered;
