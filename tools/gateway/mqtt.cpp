@@ -299,6 +299,8 @@ bool MqttBridge::start() {
     return false;
   }
   mosquitto_int_option(m.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  // An answer is one small packet: Nagle's wait for the broker's delayed ACK would add ~40 ms.
+  mosquitto_int_option(m.mosq, MOSQ_OPT_TCP_NODELAY, 1);
   const std::string will = m.topic("connected");
   mosquitto_will_set_v5(m.mosq, will.c_str(), 1, "0", kQos, true, nullptr);
   if (!m.config.username.empty()) {
