@@ -10,6 +10,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libcpp-httplib-dev
   python3-serial ser2net
   libjs-chart.js chromium chromium-driver python3-selenium
+  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
   python3-pytest python3-setuptools python3-pip python3-wheel python3-venv

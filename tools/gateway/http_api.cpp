@@ -1,6 +1,5 @@
-// The JSON of the page's API. POST /api/transact reads the request JSON that the MQTT side also
-// takes ({"bus", "dest", "code", "param", and "data" or "value"+"decimals" or "uint"}) and
-// answers as `varno --json send` prints a transaction.
+// The JSON of the page's API. POST /api/transact takes the request JSON of request_json.h with
+// "bus" beside it, and answers as `varno --json send` prints a transaction.
 #include <cmath>
 #include <cstdio>
 #include <future>
@@ -8,6 +7,7 @@
 #include <sstream>
 
 #include "http_page.h"
+#include "request_json.h"
 
 namespace varno::gw {
 namespace {
@@ -50,27 +50,6 @@ std::string recordHex(VarnoFrame r) {
   return hex(&r.dest, 10);
 }
 
-double decimal(const std::uint8_t* word) {
-  char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "%.*f", word[3] > 45 ? 45 : word[3],
-                static_cast<double>(varnoDataToFloat(word)));
-  return std::strtod(buffer, nullptr);
-}
-
-json recordJson(const VarnoFrame& r) {
-  return {{"dest", r.dest & 0x7F},
-          {"source", r.source},
-          {"code", r.code},
-          {"param", r.param},
-          {"status", r.status},
-          {"error", r.error},
-          {"data",
-           {{"bytes", hex(r.data, 4)},
-            {"uint", varnoDataToUInt(r.data)},
-            {"decimal", decimal(r.data)},
-            {"decimals", r.data[3]}}}};
-}
-
 double wallMs(Clock::time_point at) {
   const auto wall = std::chrono::system_clock::now() - (Clock::now() - at);
   return std::chrono::duration<double, std::milli>(wall.time_since_epoch()).count();
@@ -81,23 +60,6 @@ class OneShot : public BusClient {
   void complete(const Completion& c) override { done.set_value(c); }
   std::promise<Completion> done;
 };
-
-struct BadRequest {
-  std::string text;
-};
-
-template <typename T>
-T integer(const json& body, const char* key, std::int64_t most, std::optional<T> fallback) {
-  const auto it = body.find(key);
-  if (it == body.end()) {
-    if (fallback) return *fallback;
-    throw BadRequest{std::string("\"") + key + "\" is missing"};
-  }
-  if (!it->is_number_integer() || it->get<std::int64_t>() < 0 || it->get<std::int64_t>() > most) {
-    throw BadRequest{std::string("\"") + key + "\" must be an integer 0.." + std::to_string(most)};
-  }
-  return static_cast<T>(it->get<std::int64_t>());
-}
 
 }  // namespace
 
@@ -204,80 +166,47 @@ bool tokenMatches(const std::string& authorization, const std::string& token) {
 
 int transact(const std::vector<Bus*>& buses, const std::string& text, const std::string& peer,
              json& answer) {
-  try {
-    const json body = json::parse(text, nullptr, false);
-    if (!body.is_object()) throw BadRequest{"the body must be a JSON object"};
-    const auto bus_name = body.find("bus");
-    if (bus_name == body.end() || !bus_name->is_string()) throw BadRequest{"\"bus\" is missing"};
-    Bus* bus = nullptr;
-    for (Bus* b : buses) {
-      if (b->config().name == bus_name->get<std::string>()) bus = b;
-    }
-    if (bus == nullptr) {
-      answer = {{"error", "no bus \"" + bus_name->get<std::string>() + "\""}};
-      return 404;
-    }
-    Request request;
-    VarnoFrame& c = request.command;
-    c.dest = integer<std::uint8_t>(body, "dest", 127, std::nullopt);
-    c.source = integer<std::uint8_t>(body, "source", 127, 31);
-    c.code = integer<std::uint8_t>(body, "code", 127, std::nullopt);
-    c.param = integer<std::uint8_t>(body, "param", 255, 0);
-    const int words =
-        int(body.contains("data")) + int(body.contains("value")) + int(body.contains("uint"));
-    if (words > 1) throw BadRequest{"give one of \"data\", \"value\", \"uint\""};
-    if (body.contains("data")) {
-      const auto& d = body["data"];
-      unsigned b[4];
-      char rest = 0;
-      if (!d.is_string() || std::sscanf(d.get<std::string>().c_str(), "%2x %2x %2x %2x %c", &b[0],
-                                        &b[1], &b[2], &b[3], &rest) != 4) {
-        throw BadRequest{"\"data\" must be four hex bytes, as \"D7 00 00 01\""};
-      }
-      for (int i = 0; i < 4; ++i) c.data[i] = static_cast<std::uint8_t>(b[i]);
-    } else if (body.contains("value")) {
-      const auto places = integer<std::uint8_t>(body, "decimals", 3, 0);
-      if (!body["value"].is_number() ||
-          !varnoFloatToData(body["value"].get<float>(), places, c.data)) {
-        throw BadRequest{"\"value\" must be a number that fits the data word"};
-      }
-    } else if (body.contains("uint")) {
-      varnoUIntToData(integer<std::uint32_t>(body, "uint", 0xFFFFFFFF, std::nullopt), c.data);
-    }
-    request.write_timeout_ms = integer<std::uint32_t>(body, "write_timeout_ms", 0x7FFFFFFF, 0);
-    request.reply_timeout_ms = integer<std::uint32_t>(body, "reply_timeout_ms", 0x7FFFFFFF, 0);
-
-    auto sink = std::make_shared<OneShot>();
-    auto done = sink->done.get_future();
-    const Bus::ClientId id = bus->attach(sink, "http " + peer);
-    if (id == 0) {
-      answer = {{"error", "the bus has its max_connections clients"}};
-      return 503;
-    }
-    bus->submit(id, request);
-    // The bus answers every request within its time-outs (cut to max_timeout_ms) and the queue's.
-    const BusConfig& cfg = bus->config();
-    const auto most = std::chrono::milliseconds(2 * std::uint64_t(cfg.max_timeout_ms) +
-                                                cfg.queue_timeout_ms + 5000);
-    if (done.wait_for(most) != std::future_status::ready) {
-      bus->detach(id);
-      answer = {{"error", "the bus did not answer"}};
-      return 504;
-    }
-    bus->detach(id);
-    const Completion result = done.get();
-    answer = {{"outcome", result.outcome},
-              {"outcome_text", outcomeText(result.outcome)},
-              {"reply", result.outcome == VARNO_REPLY ? recordJson(result.frame) : json(nullptr)},
-              {"round_trip_ms", result.bus_time_us / 1000.0}};
-    return 200;
-  } catch (const BadRequest& e) {
-    answer = {{"error", e.text}};
-    return 400;
-  } catch (const json::exception& e) {
-    answer = {{"error", std::string("bad request: ") + e.what()}};
+  Request request;
+  const std::string fault = parseRequestText(text, request, {"bus"});
+  if (!fault.empty()) {
+    answer = errorJson(fault);
     return 400;
   }
+  const json body = json::parse(text);  // an object: parseRequestText said so
+  const auto bus_name = body.find("bus");
+  if (bus_name == body.end() || !bus_name->is_string()) {
+    answer = errorJson("\"bus\" is missing");
+    return 400;
+  }
+  Bus* bus = nullptr;
+  for (Bus* b : buses) {
+    if (b->config().name == bus_name->get<std::string>()) bus = b;
+  }
+  if (bus == nullptr) {
+    answer = errorJson("no bus \"" + bus_name->get<std::string>() + "\"");
+    return 404;
+  }
+  auto sink = std::make_shared<OneShot>();
+  auto done = sink->done.get_future();
+  const Bus::ClientId id = bus->attach(sink, "http " + peer);
+  if (id == 0) {
+    answer = errorJson("the bus has its max_connections clients");
+    return 503;
+  }
+  bus->submit(id, request);
+  // The bus answers every request within its time-outs (cut to max_timeout_ms) and the queue's.
+  const BusConfig& cfg = bus->config();
+  const auto most = std::chrono::milliseconds(2 * std::uint64_t(cfg.max_timeout_ms) +
+                                              cfg.queue_timeout_ms + 5000);
+  const bool answered = done.wait_for(most) == std::future_status::ready;
+  bus->detach(id);
+  if (!answered) {
+    answer = errorJson("the bus did not answer");
+    return 504;
+  }
+  const Completion result = done.get();
+  answer = answerJson(result, result.bus_time_us / 1000.0);
+  return 200;
 }
 
 }  // namespace varno::gw

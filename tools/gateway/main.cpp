@@ -15,6 +15,7 @@
 #include "http_page.h"
 #include "log.h"
 #include "metrics.h"
+#include "mqtt.h"
 #include "net.h"
 #include "poller.h"
 #include "raw_listener.h"
@@ -30,7 +31,8 @@ constexpr const char* kFooter = R"(The configuration file (TOML):
   [[bus]]    name, port, baud, write_timeout_ms, reply_timeout_ms, max_timeout_ms,
              queue_timeout_ms, reconnect_min_ms, reconnect_max_ms, max_connections,
              raw_listen
-  [[point]]  name, bus, dest, source, code, param, decimals, unit, every_ms
+  [[point]]  name, bus, dest, source, code, param, decimals, unit, every_ms, publish
+  [mqtt]     url, ca_file, client_id, username, password_file, keepalive_s, prefix
 See the README's varno-gateway section for each key.
 
 Runs in the foreground until SIGINT or SIGTERM, logging to standard error (with
@@ -126,6 +128,12 @@ int main(int argc, char** argv) {
     sources.buses.push_back(bus.get());
   }
   Poller poller(config.points, bus_map);
+  std::unique_ptr<MqttBridge> mqtt;
+  if (ok && config.mqtt) {
+    mqtt = std::make_unique<MqttBridge>(*config.mqtt, config.listen, bus_map);
+    mqtt->listen(poller);
+    ok = mqtt->start();
+  }
   poller.start();
   sources.poller = &poller;
   std::unique_ptr<MetricsServer> metrics;
@@ -160,7 +168,8 @@ int main(int argc, char** argv) {
   }
   if (page) page->stop();
   if (metrics) metrics->stop();
-  poller.stop();
+  poller.stop();  // before the bridge, which it tells of each poll
+  if (mqtt) mqtt->stop();
   for (auto& bus : buses) bus->stop();
   logInfo("stopped");
   return ok ? 0 : kExitFailure;
