@@ -13,6 +13,8 @@ test_packages=(
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   python3-serial ser2net
+  libjs-chart.js chromium chromium-driver python3-selenium
+  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
   python3-pytest python3-setuptools python3-pip python3-wheel python3-venv

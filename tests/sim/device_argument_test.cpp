@@ -28,6 +28,7 @@ TEST(SimDeviceArgument, EveryOptionLandsInItsField) {
   EXPECT_EQ(b.hang_up_after, std::optional<std::size_t>(6));
 
   EXPECT_TRUE(parseDeviceArgument("2:silent").behaviour.silent);
+  EXPECT_TRUE(parseDeviceArgument("3:store").behaviour.store);
   EXPECT_EQ(parseDeviceArgument("0x7F").address, 127);
   EXPECT_FALSE(parseDeviceArgument("0x7F").behaviour.silent);
   EXPECT_EQ(parseDeviceArgument("1:raw=81fF00").behaviour.raw_reply,
@@ -42,7 +43,7 @@ void expectRejected(std::initializer_list<const char*> texts) {
 
 TEST(SimDeviceArgument, RejectsMalformedDevices) {
   expectRejected({"", "128", "-1", "+1", " 1", "x", "0x"});
-  expectRejected({"1:", "1:,silent", "1:silent,", "1:bogus", "1:silent=1", "1:late",
+  expectRejected({"1:", "1:,silent", "1:silent,", "1:bogus", "1:silent=1", "1:store=1", "1:late",
                   "1:late=", "1:late=1,late=2"});
   expectRejected({"1:gap=5ms", "1:short=13", "1:status=256", "1:error=0x100", "1:to=128",
                   "1:data=0x100000000"});

@@ -48,11 +48,12 @@ void Bus::stop() {
   if (expiry_.joinable()) expiry_.join();
 }
 
-Bus::ClientId Bus::attach(std::shared_ptr<BusClient> client) {
+Bus::ClientId Bus::attach(std::shared_ptr<BusClient> client, std::string name) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (clients_.size() >= config_.max_connections + 1) return 0;  // (+1: the gateway's own polls)
   const ClientId id = next_id_++;
   clients_[id].sink = std::move(client);
+  clients_[id].name = std::move(name);
   return id;
 }
 
@@ -213,6 +214,7 @@ void Bus::work() {
       ring_.push_back(id);
     }
     const std::shared_ptr<BusClient> sink = client.sink;
+    const std::string client_name = client.name;
     busy_ = true;
     if (queued_ > 0 && expiry_wake_ == Clock::time_point::max()) expiry_changed_.notify_one();
     const Clock::time_point started = Clock::now();
@@ -228,6 +230,8 @@ void Bus::work() {
     VarnoLink* const link = link_;
     lock.unlock();
 
+    const auto started_wall =
+        observer_ ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point{};
     VarnoFrame reply{};
     const std::int32_t rc = varnoLinkTransact(
         link, &request.command,
@@ -247,6 +251,9 @@ void Bus::work() {
       done = unsent(request, rc == VARNO_E_WRITE_START ? VARNO_WRITE_FAILED : VARNO_READ_FAILED);
     }
     done.bus_time_us = micros(ended - started);
+    if (observer_) {
+      observer_({started_wall, started, &config_.name, &client_name, request.command, done});
+    }
 
     lock.lock();
     busy_ = false;

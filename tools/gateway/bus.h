@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,18 @@ class BusClient {
   virtual void complete(const Completion& completion) = 0;
 };
 
+// One transaction that went onto the bus (a request answered from the queue never did), as the
+// frame log and the per-device figures learn of it.
+struct BusTransaction {
+  std::chrono::system_clock::time_point started;
+  Clock::time_point started_steady;
+  const std::string* bus = nullptr;     // the bus's name
+  const std::string* client = nullptr;  // as attached
+  VarnoFrame command{};
+  Completion completion;
+};
+using BusObserver = std::function<void(const BusTransaction&)>;
+
 struct BusStats {
   static constexpr std::array<double, 12> kWaitBuckets = {0.0001, 0.0005, 0.001, 0.005, 0.01, 0.05,
                                                           0.1,    0.25,   0.5,   1,     2.5,  5};
@@ -77,8 +90,12 @@ class Bus {
   // restored). Clients should be detached first.
   void stop();
 
-  // 0 when the bus already has its configured number of clients.
-  ClientId attach(std::shared_ptr<BusClient> client);
+  // Called on the bus's worker after each transaction, before its client learns of it; must be
+  // quick and must not call the bus. Set before start().
+  void setObserver(BusObserver observer) { observer_ = std::move(observer); }
+
+  // 0 when the bus already has its configured number of clients. The name is for the observer.
+  ClientId attach(std::shared_ptr<BusClient> client, std::string name = {});
   // Drops the client's queued requests at once; one of its on the bus completes unseen.
   void detach(ClientId id);
   void submit(ClientId id, Request request);
@@ -91,6 +108,7 @@ class Bus {
  private:
   struct Client {
     std::shared_ptr<BusClient> sink;
+    std::string name;
     std::deque<Request> queue;
     bool in_ring = false;
   };
@@ -121,6 +139,7 @@ class Bus {
   bool stopping_ = false;
   Clock::time_point expiry_wake_ = Clock::time_point::max();
   BusStats stats_;
+  BusObserver observer_;
   std::thread worker_;
   std::thread expiry_;
 };

@@ -2,6 +2,8 @@
 
 #include <toml++/toml.h>
 
+#include <cctype>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
@@ -50,6 +52,15 @@ class TableReader {
     if (node == nullptr) return false;
     const auto value = node->value_exact<std::string>();
     if (!value) return fault(*node, std::string(key) + " must be a string");
+    out = *value;
+    return true;
+  }
+
+  bool boolean(const char* key, bool& out) {
+    const toml::node* node = find(key, false);
+    if (node == nullptr) return false;
+    const auto value = node->value_exact<bool>();
+    if (!value) return fault(*node, std::string(key) + " must be true or false");
     out = *value;
     return true;
   }
@@ -130,6 +141,29 @@ void readGateway(const toml::table& table, Config& config, std::vector<ConfigFau
     }
   }
   r.integer("max_connections", config.max_connections, 1, 10000);
+  r.boolean("http_send", config.http_send);
+  if (r.string("http_token_file", config.http_token_file) && !config.http_token_file.empty()) {
+    std::ifstream file(config.http_token_file);
+    std::string token;
+    if (!file || !std::getline(file, token)) {
+      r.fault("http_token_file",
+              "http_token_file \"" + config.http_token_file + "\" cannot be read");
+    }
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) {
+      token.pop_back();
+    }
+    if (file && token.size() < 16) {
+      r.fault("http_token_file",
+              "the token in \"" + config.http_token_file + "\" is shorter than 16 characters");
+    }
+    config.http_token = token;
+  }
+  Endpoint endpoint;
+  std::string error;
+  if (config.http_send && parseEndpoint(config.http, endpoint, error) &&
+      !isLoopbackHost(endpoint.host) && config.http_token_file.empty()) {
+    r.fault("http_send", "http_send on an address other than loopback needs http_token_file");
+  }
 }
 
 void readBus(const toml::table& table, Config& config, std::vector<ConfigFault>& faults,
@@ -179,12 +213,88 @@ void readPoint(const toml::table& table, Config& config, std::vector<ConfigFault
   if (r.integer("decimals", decimals, 0, 3)) point.decimals = decimals;
   r.string("unit", point.unit);
   r.integer("every_ms", point.every_ms, 1, kMaxMs);
+  std::string publish;
+  if (r.string("publish", publish)) {
+    if (publish != "change" && publish != "every") {
+      r.fault("publish", "publish must be \"change\" or \"every\", not \"" + publish + "\"");
+    }
+    point.publish_every = publish == "every";
+  }
   for (const PointConfig& other : config.points) {
     if (!point.name.empty() && other.name == point.name) {
       r.fault("name", "point \"" + point.name + "\" is defined twice");
     }
   }
   config.points.push_back(point);
+}
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; HOST may be [an IPv6 address].
+bool parseMqttUrl(const std::string& url, MqttConfig& mqtt) {
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    rest = url.substr(7);
+    mqtt.tls = false;
+    mqtt.port = 1883;
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    rest = url.substr(8);
+    mqtt.tls = true;
+    mqtt.port = 8883;
+  } else {
+    return false;
+  }
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  std::string port;
+  bool has_port = false;
+  if (!rest.empty() && rest[0] == '[') {
+    const auto close = rest.find(']');
+    if (close == std::string::npos) return false;
+    mqtt.host = rest.substr(1, close - 1);
+    if (close + 1 < rest.size()) {
+      if (rest[close + 1] != ':') return false;
+      port = rest.substr(close + 2);
+      has_port = true;
+    }
+  } else {
+    const auto colon = rest.find(':');
+    mqtt.host = rest.substr(0, colon);
+    has_port = colon != std::string::npos;
+    if (has_port) port = rest.substr(colon + 1);
+  }
+  if (mqtt.host.empty() || mqtt.host.find_first_of("/@ ") != std::string::npos) return false;
+  if (has_port) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    const unsigned long number = std::stoul(port);
+    if (number == 0 || number > 65535) return false;
+    mqtt.port = static_cast<std::uint16_t>(number);
+  }
+  return true;
+}
+
+void readMqtt(const toml::table& table, Config& config, std::vector<ConfigFault>& faults) {
+  MqttConfig mqtt;
+  TableReader r(table, "[mqtt]", faults);
+  std::string url;
+  if (r.string("url", url, true) && !parseMqttUrl(url, mqtt)) {
+    r.fault("url", "url \"" + url + "\" must be mqtt://HOST:PORT or mqtts://HOST:PORT");
+  }
+  r.string("ca_file", mqtt.ca_file);
+  if (!mqtt.ca_file.empty() && !mqtt.tls) r.fault("ca_file", "ca_file needs an mqtts:// url");
+  r.string("client_id", mqtt.client_id);
+  r.string("username", mqtt.username);
+  r.string("password_file", mqtt.password_file);
+  if (!mqtt.password_file.empty() && mqtt.username.empty()) {
+    r.fault("password_file", "password_file needs a username");
+  }
+  r.integer("keepalive_s", mqtt.keepalive_s, 5, 65535);
+  if (r.string("prefix", mqtt.prefix) &&
+      (mqtt.prefix.empty() || mqtt.prefix.find_first_of("+#") != std::string::npos ||
+       mqtt.prefix.back() == '/')) {
+    r.fault("prefix", "prefix must be a topic without + or # and not end in /");
+  }
+  config.mqtt = mqtt;
 }
 
 // Each [[NAME]] entry as a table, or a fault.
@@ -222,7 +332,7 @@ std::vector<ConfigFault> loadConfig(const std::string& path, Config& config) {
   std::map<std::string, std::uint32_t> endpoints;
   for (auto&& [key, node] : root) {
     const std::string name(key.str());
-    if (name != "gateway" && name != "bus" && name != "point") {
+    if (name != "gateway" && name != "bus" && name != "point" && name != "mqtt") {
       faults.push_back({lineOf(node), "unknown section '" + name + "'"});
     }
   }
@@ -236,6 +346,20 @@ std::vector<ConfigFault> loadConfig(const std::string& path, Config& config) {
   eachTable(root, "bus", faults,
             [&](const toml::table& t) { readBus(t, config, faults, endpoints); });
   eachTable(root, "point", faults, [&](const toml::table& t) { readPoint(t, config, faults); });
+  if (const toml::node* mqtt = root.get("mqtt")) {
+    if (const toml::table* table = mqtt->as_table()) {
+      readMqtt(*table, config, faults);
+      // Names become topics: a wildcard in one could not be published.
+      for (const PointConfig& point : config.points) {
+        if (point.name.find_first_of("+#") != std::string::npos) {
+          faults.push_back(
+              {0, "point \"" + point.name + "\": a name with + or # cannot be an MQTT topic"});
+        }
+      }
+    } else {
+      faults.push_back({lineOf(*mqtt), "mqtt must be a table: [mqtt]"});
+    }
+  }
   if (config.buses.empty() && faults.empty()) faults.push_back({0, "no [[bus]] is configured"});
   return faults;
 }

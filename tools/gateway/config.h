@@ -33,6 +33,20 @@ struct PointConfig {
   std::optional<std::uint8_t> decimals;  // unset: the data word is an unsigned integer
   std::string unit;
   std::uint32_t every_ms = 1000;
+  bool publish_every = false;  // MQTT: every poll, not only changes of the value or outcome
+};
+
+// Publishing to an MQTT broker (mqtt.h); absent: none.
+struct MqttConfig {
+  std::string host;
+  std::uint16_t port = 1883;
+  bool tls = false;       // mqtts://
+  std::string ca_file;    // with tls; empty: the system's certificates
+  std::string client_id;  // empty: the host's name and the listen port
+  std::string username;
+  std::string password_file;  // its first line is the password
+  std::uint32_t keepalive_s = 30;
+  std::string prefix = "varno";
 };
 
 struct Config {
@@ -40,8 +54,12 @@ struct Config {
   std::string http;                       // empty: no metrics server
   std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"};
   std::uint32_t max_connections = 64;  // on `listen`
+  bool http_send = false;              // POST /api/transact and the page's form
+  std::string http_token_file;         // needed for sending unless `http` is loopback
+  std::string http_token;              // its first line
   std::vector<BusConfig> buses;
   std::vector<PointConfig> points;
+  std::optional<MqttConfig> mqtt;
 };
 
 struct ConfigFault {

@@ -143,7 +143,8 @@ class GatewayConnection : public Connection {
       welcome.baud_rate = bus.config().baud;
       welcome.queue_timeout_ms = bus.config().queue_timeout_ms;
       welcome.bus_open = bus.isOpen();
-      client_ = bus.attach(std::static_pointer_cast<GatewayConnection>(shared_from_this()));
+      client_ = bus.attach(std::static_pointer_cast<GatewayConnection>(shared_from_this()),
+                           hello.client.empty() ? peer() : hello.client + " (" + peer() + ")");
       if (client_ == 0) {
         welcome.result = VARNO_E_RESOURCES;
         logWarning(peer() + ": bus " + hello.bus + " has its " +

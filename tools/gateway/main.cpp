@@ -10,9 +10,12 @@
 
 #include "bus.h"
 #include "config.h"
+#include "frame_log.h"
 #include "gateway_listener.h"
+#include "http_page.h"
 #include "log.h"
 #include "metrics.h"
+#include "mqtt.h"
 #include "net.h"
 #include "poller.h"
 #include "raw_listener.h"
@@ -24,11 +27,12 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kFooter = R"(The configuration file (TOML):
-  [gateway]  listen, http, allow, max_connections
+  [gateway]  listen, http, allow, max_connections, http_send, http_token_file
   [[bus]]    name, port, baud, write_timeout_ms, reply_timeout_ms, max_timeout_ms,
              queue_timeout_ms, reconnect_min_ms, reconnect_max_ms, max_connections,
              raw_listen
-  [[point]]  name, bus, dest, source, code, param, decimals, unit, every_ms
+  [[point]]  name, bus, dest, source, code, param, decimals, unit, every_ms, publish
+  [mqtt]     url, ca_file, client_id, username, password_file, keepalive_s, prefix
 See the README's varno-gateway section for each key.
 
 Runs in the foreground until SIGINT or SIGTERM, logging to standard error (with
@@ -117,16 +121,29 @@ int main(int argc, char** argv) {
   }
   if (!ok) return kExitFailure;
 
+  FrameLog frame_log;
   for (auto& bus : buses) {
+    bus->setObserver([&frame_log](const BusTransaction& t) { frame_log.record(t); });
     bus->start();
     sources.buses.push_back(bus.get());
   }
   Poller poller(config.points, bus_map);
+  std::unique_ptr<MqttBridge> mqtt;
+  if (ok && config.mqtt) {
+    mqtt = std::make_unique<MqttBridge>(*config.mqtt, config.listen, bus_map);
+    mqtt->listen(poller);
+    ok = mqtt->start();
+  }
   poller.start();
   sources.poller = &poller;
   std::unique_ptr<MetricsServer> metrics;
+  std::unique_ptr<HttpPage> page;
   if (!config.http.empty()) {
     metrics = std::make_unique<MetricsServer>(sources, allow);
+    // A token once given is always asked for; off loopback the configuration must give one.
+    page = std::make_unique<HttpPage>(
+        PageSources{sources.buses, &poller, &frame_log, config.http_send, config.http_token});
+    page->addRoutes(metrics->server());
     if (!metrics->start(config.http)) ok = false;
   }
 
@@ -149,8 +166,10 @@ int main(int argc, char** argv) {
     });
     network.join();
   }
+  if (page) page->stop();
   if (metrics) metrics->stop();
-  poller.stop();
+  poller.stop();  // before the bridge, which it tells of each poll
+  if (mqtt) mqtt->stop();
   for (auto& bus : buses) bus->stop();
   logInfo("stopped");
   return ok ? 0 : kExitFailure;

@@ -150,7 +150,8 @@ bool MetricsServer::start(const std::string& address) {
     logError("http: " + address + ": " + error);
     return false;
   }
-  server_->new_task_queue = [] { return new httplib::ThreadPool(2); };
+  // Each open page holds a thread with its event stream (HttpPage::kMaxStreams at most).
+  server_->new_task_queue = [] { return new httplib::ThreadPool(8); };
   server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     sockaddr_storage peer{};
     in6_addr a6{};

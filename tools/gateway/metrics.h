@@ -33,6 +33,8 @@ class MetricsServer {
  public:
   MetricsServer(MetricSources sources, const AllowList& allow);
   ~MetricsServer();
+  // For more routes on the same address, behind the same allow list; before start().
+  httplib::Server& server() { return *server_; }
   bool start(const std::string& address);  // false: logged
   void stop();
 

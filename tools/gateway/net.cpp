@@ -90,6 +90,14 @@ AllowList::AllowList(const std::vector<std::string>& networks) {
   }
 }
 
+bool isLoopbackHost(const std::string& host) {
+  in_addr a4{};
+  in6_addr a6{};
+  if (host == "localhost") return true;
+  if (inet_pton(AF_INET, host.c_str(), &a4) == 1) return (ntohl(a4.s_addr) >> 24) == 127;
+  return inet_pton(AF_INET6, host.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
+}
+
 bool AllowList::allows(const sockaddr_storage& peer) const {
   int family = peer.ss_family;
   std::uint8_t bytes[16] = {};

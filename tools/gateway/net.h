@@ -22,6 +22,8 @@ struct Endpoint {
   std::uint16_t port = 0;
 };
 bool parseEndpoint(const std::string& text, Endpoint& out, std::string& error);
+// 127.0.0.0/8, ::1 or "localhost": only this machine can reach it.
+bool isLoopbackHost(const std::string& host);
 
 // "ADDRESS/PREFIX" (or an address alone: that one address).
 struct Network {

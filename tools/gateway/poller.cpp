@@ -45,7 +45,7 @@ Poller::Poller(const std::vector<PointConfig>& points, const BusMap& buses) {
   for (Point& p : points_) {
     auto& id = ids[p.bus];
     if (id == 0) {
-      id = p.bus->attach(std::make_shared<Sink>(*this));
+      id = p.bus->attach(std::make_shared<Sink>(*this), "points");
       clients_.emplace_back(p.bus, id);
     }
     p.client = id;
@@ -78,6 +78,10 @@ std::vector<PointReading> Poller::readings() const {
   return out;
 }
 
+void Poller::addListener(Listener listener) {
+  listeners_.push_back(std::move(listener));
+}
+
 std::chrono::milliseconds Poller::interval(const Point& point) const {
   // The address's misses, whichever of its points saw them.
   std::uint64_t misses = 0;
@@ -94,9 +98,13 @@ std::chrono::milliseconds Poller::interval(const Point& point) const {
 }
 
 void Poller::completed(std::size_t index, const Completion& c) {
+  PointUpdate update;
+  update.at = std::chrono::system_clock::now();
+  update.outcome = c.outcome;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Point& p = points_[index];
+    update.point = &p.config;
     p.pending = false;
     p.reading.last_outcome = c.outcome;
     if (c.outcome == VARNO_REPLY) {
@@ -119,9 +127,11 @@ void Poller::completed(std::size_t index, const Completion& c) {
                    "); asking it less often");
       }
     }
+    if (c.outcome == VARNO_REPLY) update.value = p.reading.value;
     p.due = std::max(p.due, Clock::now() - interval(p)) + interval(p);
   }
   changed_.notify_all();
+  for (const Listener& listener : listeners_) listener(update);
 }
 
 void Poller::run() {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,13 +29,26 @@ struct PointReading {
   std::uint64_t misses = 0;             // transactions without a reply, in a row
 };
 
+// One poll's end, told to the listeners: the value is set only when the outcome is a reply.
+struct PointUpdate {
+  const PointConfig* point = nullptr;
+  std::optional<double> value;
+  std::int32_t outcome = 0;
+  std::chrono::system_clock::time_point at{};
+};
+
 class Poller {
  public:
+  using Listener = std::function<void(const PointUpdate&)>;
+
   Poller(const std::vector<PointConfig>& points, const BusMap& buses);
   ~Poller();
   void start();
   void stop();  // detaches from the buses
   std::vector<PointReading> readings() const;
+  // Before start(). Called after every poll (on the bus's thread, outside the poller's lock), so
+  // it must not block; its own order between points is its business.
+  void addListener(Listener listener);
 
   // Polls of an address that has not answered this many times in a row back off.
   static constexpr std::uint32_t kMissesBeforeBackOff = 3;
@@ -52,6 +66,7 @@ class Poller {
   std::condition_variable changed_;
   std::vector<Point> points_;
   std::vector<std::pair<Bus*, Bus::ClientId>> clients_;
+  std::vector<Listener> listeners_;
   bool stopping_ = false;
   std::thread thread_;
 };

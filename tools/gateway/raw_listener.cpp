@@ -13,7 +13,8 @@ class RawConnection : public Connection {
       : Connection(loop, fd, peer, std::move(stats)), bus_(bus) {}
 
   bool attach() {
-    client_ = bus_.attach(std::static_pointer_cast<RawConnection>(shared_from_this()));
+    client_ =
+        bus_.attach(std::static_pointer_cast<RawConnection>(shared_from_this()), "raw " + peer());
     return client_ != 0;
   }
 

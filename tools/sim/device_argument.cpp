@@ -13,7 +13,7 @@ namespace {
 constexpr std::uint64_t kMaxMilliseconds = 3'600'000;  // an hour: anything longer is a typo
 constexpr std::uint64_t kMaxBytes = 4096;
 
-constexpr std::string_view kFlags[] = {"silent", "badcrc"};
+constexpr std::string_view kFlags[] = {"silent", "badcrc", "store"};
 constexpr std::string_view kValued[] = {"late",  "short", "split", "gap",    "status",
                                         "error", "data",  "to",    "hangup", "raw"};
 
@@ -110,6 +110,8 @@ DeviceArgument parseDeviceArgument(std::string_view text) {
 
     if (name == "silent") {
       b.silent = true;
+    } else if (name == "store") {
+      b.store = true;
     } else if (name == "badcrc") {
       b.corrupt_crc = true;
     } else if (name == "late") {

@@ -305,7 +305,16 @@ void Simulator::process(const std::uint8_t* bytes, std::size_t count, Clock::tim
     std::optional<DeviceBehaviour> behaviour;
     {
       std::lock_guard lock(mutex_);
-      if (const auto it = devices_.find(address); it != devices_.end()) behaviour = it->second;
+      if (const auto it = devices_.find(address); it != devices_.end()) {
+        // A device with a value that can be changed: it keeps the last word written to it.
+        const bool writes =
+            command.data_arr[0] | command.data_arr[1] | command.data_arr[2] | command.data_arr[3];
+        if (it->second.store && writes) {
+          it->second.data = std::array<std::uint8_t, 4>{command.data_arr[0], command.data_arr[1],
+                                                        command.data_arr[2], command.data_arr[3]};
+        }
+        behaviour = it->second;
+      }
     }
     if (!behaviour) {
       trace(shown + "  (no device at " + std::to_string(address) + ")");

@@ -34,12 +34,13 @@ struct DeviceBehaviour {
   std::uint8_t status = 0;
   std::uint8_t error = 0;
   std::optional<std::array<std::uint8_t, 4>> data;  // unset: echo the command's data word
-  bool silent = false;                              // never answers
-  std::uint32_t delay_ms = 0;       // waits this long after the command before answering ("late")
-  std::size_t truncate_to = 12;     // sends only the first N bytes of its answer ("short")
-  bool corrupt_crc = false;         // the answer's CRC byte is wrong (still bit 7 clear)
-  std::vector<std::size_t> pieces;  // sends the answer in pieces of these sizes ("split")...
-  std::uint32_t gap_ms = 0;         // ...with this much silence between pieces
+  bool store = false;            // a command with a data word other than zero sets `data` ("store")
+  bool silent = false;           // never answers
+  std::uint32_t delay_ms = 0;    // waits this long after the command before answering ("late")
+  std::size_t truncate_to = 12;  // sends only the first N bytes of its answer ("short")
+  bool corrupt_crc = false;      // the answer's CRC byte is wrong (still bit 7 clear)
+  std::vector<std::size_t> pieces;         // sends the answer in pieces of these sizes ("split")...
+  std::uint32_t gap_ms = 0;                // ...with this much silence between pieces
   std::optional<std::uint8_t> reply_dest;  // answers with this dest instead ("for another address")
   std::optional<std::vector<std::uint8_t>> raw_reply;  // sends exactly these bytes instead of a
                                                        // frame (truncate_to does not apply)

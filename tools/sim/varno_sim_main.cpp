@@ -43,6 +43,8 @@ Device options:
   status=N        the answer's status byte
   error=N         the answer's error byte
   data=N          the answer's data word (32 bits, sent least significant byte first)
+  store           a command whose data word is not zero sets the answer's data word
+                  (as data=N), so that a value can change while the simulator runs
   to=ADDR         answers to ADDR instead of the command's source
   hangup=N        sends N bytes of its answer, then the line goes away for good
   raw=HEXBYTES    sends exactly these bytes instead of an answer frame, e.g. raw=8102

@@ -62,16 +62,6 @@ std::vector<std::uint8_t> parseHexBytes(const std::vector<std::string>& parts) {
   return bytes;
 }
 
-std::string hexText(const std::uint8_t* bytes, std::size_t size) {
-  std::string out;
-  char buf[4];
-  for (std::size_t i = 0; i < size; ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-    out += buf;
-  }
-  return out;
-}
-
 void addDataOptions(CLI::App& app, DataOptions& options, bool word_positional) {
   const char* word_help = "The data word's four bytes in hex (\"39 30 00 02\" or \"39300002\")";
   CLI::Option* word = word_positional
@@ -170,37 +160,11 @@ std::string recordText(const VarnoFrame& r) {
   return out.str();
 }
 
-nlohmann::json recordJson(const VarnoFrame& r) {
-  return {{"dest", r.dest & 0x7F},   {"source", r.source}, {"code", r.code},
-          {"param", r.param},        {"status", r.status}, {"error", r.error},
-          {"data", dataJson(r.data)}};
-}
-
-std::string decimalText(const std::uint8_t* word) {
-  // A float has no digits beyond its 45th place; past the 38th the value reads as zero anyway.
-  const int places = word[3] > 45 ? 45 : word[3];
-  char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "%.*f", places, static_cast<double>(varnoDataToFloat(word)));
-  return buffer;
-}
-
-nlohmann::json decimalJson(const std::uint8_t* word) {
-  // The shortest double that reads back as the text: -12.345, not -12.345000267028809.
-  return std::strtod(decimalText(word).c_str(), nullptr);
-}
-
 std::string dataText(const std::uint8_t* word) {
   std::ostringstream out;
   out << "data    " << hexText(word, kDataSize) << "  (unsigned " << varnoDataToUInt(word)
       << ", decimal " << decimalText(word) << ")\n";
   return out.str();
-}
-
-nlohmann::json dataJson(const std::uint8_t* word) {
-  return {{"bytes", hexText(word, kDataSize)},
-          {"uint", varnoDataToUInt(word)},
-          {"decimal", decimalJson(word)},
-          {"decimals", word[3]}};
 }
 
 }  // namespace varno::tool

@@ -13,11 +13,9 @@
 #include <vector>
 
 #include "VarnoDLL.h"  // the conversions; it includes varno_link.h
+#include "frame_json.h"
 
 namespace varno::tool {
-
-inline constexpr std::size_t kFrameSize = 12;
-inline constexpr std::size_t kDataSize = 4;
 
 // A bad argument that the parser could not catch; main prints it on one line and exits 2.
 struct UsageError : std::runtime_error {
@@ -29,7 +27,6 @@ struct UsageError : std::runtime_error {
 // digits without separators ("9F0103"). Tokens are separated by white space, ',' or ':' (within
 // an argument, or as separate arguments). Anything else throws UsageError.
 std::vector<std::uint8_t> parseHexBytes(const std::vector<std::string>& parts);
-std::string hexText(const std::uint8_t* bytes, std::size_t size);
 
 // The data word, from one of: its four bytes in hex, an unsigned number, or a decimal value with
 // a count of places.
@@ -65,14 +62,7 @@ std::string jsonText(const nlohmann::json& value, int indent = -1);
 // What varnoFrameDecode's fault code means, in a few words ("CRC mismatch").
 const char* frameFaultText(std::int32_t code);
 std::string recordText(const VarnoFrame& frame);
-nlohmann::json recordJson(const VarnoFrame& frame);
-
-// The data word read as a decimal, with as many places as the word itself says ("-12.345" for
-// a mantissa of -12345 with 3 places): never the noise of a float shown in double precision.
-std::string decimalText(const std::uint8_t* word);
-nlohmann::json decimalJson(const std::uint8_t* word);
 std::string dataText(const std::uint8_t* word);
-nlohmann::json dataJson(const std::uint8_t* word);
 
 }  // namespace varno::tool
 

@@ -25,26 +25,6 @@ using nlohmann::json;
 
 constexpr int kOutcomeCount = 6;
 
-const char* outcomeText(std::int32_t outcome) {
-  switch (outcome) {
-    case VARNO_REPLY:
-      return "reply";
-    case VARNO_WRITE_TIMEOUT:
-      return "write timed out";
-    case VARNO_WRITE_FAILED:
-      return "write failed";
-    case VARNO_NO_REPLY:
-      return "no reply";
-    case VARNO_READ_FAILED:
-      return "read failed";
-    case VARNO_INVALID_REPLY:
-      return "invalid reply";
-    case VARNO_E_QUEUE_TIMEOUT:
-      return "queue timed out";
-  }
-  return "unknown outcome";
-}
-
 // The same words as JSON keys.
 std::string outcomeKey(std::int32_t outcome) {
   std::string key = outcomeText(outcome);
@@ -54,11 +34,6 @@ std::string outcomeKey(std::int32_t outcome) {
 
 double milliseconds(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// Microseconds are as fine as a serial line's timing gets.
-double roundedMs(double ms) {
-  return std::round(ms * 1000.0) / 1000.0;
 }
 
 std::string msText(double ms) {
@@ -140,10 +115,7 @@ std::string replyLine(const VarnoFrame& r) {
 }
 
 json transactionJson(const Transaction& t) {
-  return {{"outcome", t.outcome},
-          {"outcome_text", outcomeText(t.outcome)},
-          {"reply", t.outcome == VARNO_REPLY ? recordJson(t.reply) : json(nullptr)},
-          {"round_trip_ms", roundedMs(t.round_trip_ms)}};
+  return tool::transactionJson(t.outcome, t.reply, t.round_trip_ms);
 }
 
 // What the parser cannot tell: the library would take an empty name as a bad argument.
