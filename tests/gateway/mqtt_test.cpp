@@ -182,7 +182,7 @@ TEST_F(MqttTest, ThousandRequestsFromTwoClientsEachAnsweredOnceAndCarriedOutOnce
 }
 
 // What cannot be carried out is answered with what is wrong, and never reaches the bus; a request
-// delivered twice is carried out once.
+// delivered twice is carried out once; a clean stop publishes 0.
 TEST_F(MqttTest, FaultsAnsweredNamedAndRedeliveryCarriedOutOnce) {
   start();
   sim_.clearLog();
@@ -204,6 +204,10 @@ TEST_F(MqttTest, FaultsAnsweredNamedAndRedeliveryCarriedOutOnce) {
   std::size_t to_one = 0;
   for (const auto& frame : sim_.receivedFrames()) to_one += (frame[0] & 0x7F) == 1 ? 1 : 0;
   EXPECT_EQ(to_one, 1u);
+
+  // A clean stop says so itself, before the will would.
+  EXPECT_EQ(gateway_->stop(), 0);
+  EXPECT_EQ(waitFor("varno/connected", "0")["payload"], "0");
 }
 
 // The broker killed and started again (without its retained messages): the gateway's clients
