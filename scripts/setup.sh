@@ -6,15 +6,16 @@ set -euo pipefail
 
 build_packages=(
   cmake ninja-build g++ pkg-config python3
-  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libcpp-httplib-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libcpp-httplib-dev libmosquitto-dev
+  libjs-chart.js
 )
 test_packages=(
   googletest libgtest-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64
   python3-serial ser2net
-  libjs-chart.js chromium chromium-driver python3-selenium
-  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt
+  chromium chromium-driver python3-selenium
+  mosquitto mosquitto-clients python3-paho-mqtt
   dpkg-dev lintian help2man zip unzip
   qemu-system-x86 busybox-static
   python3-pytest python3-setuptools python3-pip python3-wheel python3-venv
