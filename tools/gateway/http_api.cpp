@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "frame_json.h"
 #include "http_page.h"
 #include "request_json.h"
 
@@ -14,40 +15,10 @@ namespace {
 
 using nlohmann::json;
 
-const char* outcomeText(std::int32_t outcome) {
-  switch (outcome) {
-    case VARNO_REPLY:
-      return "reply";
-    case VARNO_WRITE_TIMEOUT:
-      return "write timed out";
-    case VARNO_WRITE_FAILED:
-      return "write failed";
-    case VARNO_NO_REPLY:
-      return "no reply";
-    case VARNO_READ_FAILED:
-      return "read failed";
-    case VARNO_INVALID_REPLY:
-      return "invalid reply";
-    case VARNO_E_QUEUE_TIMEOUT:
-      return "queue timed out";
-  }
-  return "unknown outcome";
-}
-
-std::string hex(const std::uint8_t* bytes, std::size_t size) {
-  std::string out;
-  char b[4];
-  for (std::size_t i = 0; i < size; ++i) {
-    std::snprintf(b, sizeof b, i == 0 ? "%02X" : " %02X", bytes[i]);
-    out += b;
-  }
-  return out;
-}
-
 // A record's bytes as the page shows them: dest without its start mark, as in the command.
 std::string recordHex(VarnoFrame r) {
   r.dest &= 0x7F;
-  return hex(&r.dest, 10);
+  return varno::tool::hexText(&r.dest, 10);
 }
 
 double wallMs(Clock::time_point at) {
@@ -125,7 +96,7 @@ json frameJson(const FrameRecord& r) {
           {"dest", r.command.dest & 0x7F},
           {"command", recordHex(r.command)},
           {"outcome", r.outcome},
-          {"outcome_text", outcomeText(r.outcome)},
+          {"outcome_text", varno::tool::outcomeText(r.outcome)},
           {"reply", r.outcome == VARNO_REPLY ? json(recordHex(r.frame)) : json(nullptr)},
           {"round_trip_ms", r.round_trip_us / 1000.0},
           {"gap_ms", r.gap_us ? json(*r.gap_us / 1000.0) : json(nullptr)}};

@@ -45,7 +45,7 @@ bool hexWord(const std::string& text, std::uint8_t* word) {
       digits += c;
       ++in_token;
     } else if (c == ' ' || c == ',' || c == ':') {
-      if (in_token == 1) digits.insert(digits.size() - 1, "0");  // "7" is 07
+      if (in_token == 1) digits.insert(digits.end() - 1, '0');  // "7" is 07
       if (in_token > 2) return false;
       separated = separated || in_token > 0;
       in_token = 0;
@@ -53,7 +53,7 @@ bool hexWord(const std::string& text, std::uint8_t* word) {
       return false;
     }
   }
-  if (separated && in_token == 1) digits.insert(digits.size() - 1, "0");
+  if (separated && in_token == 1) digits.insert(digits.end() - 1, '0');
   if (separated && in_token > 2) return false;
   if (digits.size() != 2 * varno::tool::kDataSize) return false;
   for (std::size_t i = 0; i < varno::tool::kDataSize; ++i) {
