@@ -1,6 +1,6 @@
 // What the exerciser needs from the operating system: the timer resolution, a millisecond clock,
 // run-time loading of the library and a way to show an error. One implementation per platform
-// (platform_win32.cpp, platform_posix.cpp).
+// (platform_win32.cpp, platform_linux.cpp).
 #ifndef VARNO_EXERCISER_PLATFORM_H
 #define VARNO_EXERCISER_PLATFORM_H
 

@@ -7,12 +7,12 @@
 #include <optional>
 #include <vector>
 
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 #include "protocol/gateway_protocol.h"
-#include "serial/connection.h"
-#include "serial/platform.h"
-#include "serial/serial_port_network.h"
-#include "serial/socket.h"
+#include "core/connection.h"
+#include "os/platform.h"
+#include "network/network_port.h"
+#include "network/socket.h"
 
 namespace varno {
 namespace {

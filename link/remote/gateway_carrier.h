@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/carrier.h"
+#include "core/carrier.h"
 
 namespace varno {
 

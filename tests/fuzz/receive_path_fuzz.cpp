@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 #include "protocol/frame.h"
 #include "simulator.h"
 

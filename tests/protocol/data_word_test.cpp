@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 
 namespace {
 

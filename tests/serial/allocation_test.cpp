@@ -16,7 +16,7 @@
 
 #include "VarnoDLL.h"
 #include "protocol/frame.h"
-#include "serial/connection.h"
+#include "core/connection.h"
 #include "support/fake_serial_port.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "protocol/frame.h"
-#include "serial/connection.h"
+#include "core/connection.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
 #include "support/fake_serial_port.h"

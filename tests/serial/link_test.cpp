@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "VarnoDLL.h"
-#include "serial/connection.h"
+#include "core/connection.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
 #include "support/test_line.h"

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "remote/gateway_carrier.h"
-#include "serial/serial_port_network.h"
-#include "serial/telnet.h"
+#include "network/network_port.h"
+#include "network/telnet.h"
 
 namespace varno {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "serial/socket.h"
+#include "network/socket.h"
 #include "support/diagnostic_log.h"
 #include "varno_link.h"
 

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "VarnoDLL.h"
-#include "serial/connection.h"
-#include "serial/posix_termios2.h"
+#include "core/connection.h"
+#include "os/linux_termios2.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
 #include "support/test_line.h"

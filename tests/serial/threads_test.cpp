@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "serial/connection.h"
+#include "core/connection.h"
 #include "support/diagnostic_log.h"
 #include "support/test_line.h"
 

@@ -21,7 +21,7 @@
 
 #include "VarnoDLL.h"
 #include "protocol/frame.h"
-#include "serial/connection.h"
+#include "core/connection.h"
 #include "simulator.h"
 
 namespace varno::soak {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 
 namespace varno::test {
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "serial/connection.h"
-#include "serial/serial_port.h"
+#include "core/connection.h"
+#include "ports/serial_port.h"
 
 namespace varno::test {
 

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "serial/connection.h"
+#include "core/connection.h"
 
 #if !defined(_WIN32)
 #include "device_argument.h"

@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "serial/connection.h"
-#include "serial/posix_termios2.h"
+#include "core/connection.h"
+#include "os/linux_termios2.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
 

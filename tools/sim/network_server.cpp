@@ -14,8 +14,8 @@
 #include <system_error>
 #include <vector>
 
-#include "serial/posix_termios2.h"
-#include "serial/telnet.h"
+#include "os/linux_termios2.h"
+#include "network/telnet.h"
 
 namespace varno::sim {
 namespace {

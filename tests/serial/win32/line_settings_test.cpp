@@ -1,6 +1,6 @@
 // The DCB and time-outs the port applies, held byte for byte to what the line needs: devices on
 // the bus only understand 8N1 at the host's baud rate, with RTS keying the transceiver.
-#include "serial/serial_port_win32.h"
+#include "ports/serial_port_win32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The event, thread and clock primitives the connection's worker is built on. Time limits here
 // are bounds a loaded machine keeps easily; nothing measures speed.
-#include "serial/platform.h"
-#include "serial/serial_port.h"  // kInfinite
+#include "os/platform.h"
+#include "ports/serial_port.h"  // kInfinite
 
 #include <gtest/gtest.h>
 

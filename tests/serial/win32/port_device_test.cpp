@@ -4,7 +4,7 @@
 // leads nowhere. Without the fixture the tests skip.
 //
 // The ports are opened with RTS control disabled: Wine's serial driver refuses toggling.
-#include "serial/serial_port.h"
+#include "ports/serial_port.h"
 
 #include <gtest/gtest.h>
 

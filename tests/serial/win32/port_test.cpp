@@ -1,6 +1,6 @@
 // The Windows port without a device: what it does before an open, after a failed one, and how
 // its waits answer a forced end. The tests over pseudo-terminals are in port_device_test.cpp.
-#include "serial/serial_port.h"
+#include "ports/serial_port.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 
 #include <new>
 
-#include "serial/platform.h"
+#include "os/platform.h"
 
 namespace varno {
 

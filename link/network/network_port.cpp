@@ -1,4 +1,4 @@
-#include "serial/serial_port_network.h"
+#include "network/network_port.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "protocol/gateway_protocol.h"
-#include "serial/platform.h"
-#include "serial/socket.h"
+#include "os/platform.h"
+#include "network/socket.h"
 
 namespace varno {
 namespace {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_list.h"
+#include "port_list/port_list.h"
 
 namespace varno {
 namespace {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/serial_port.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 

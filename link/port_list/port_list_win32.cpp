@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port_list.h"
+#include "port_list/port_list.h"
 
 namespace varno {
 namespace {

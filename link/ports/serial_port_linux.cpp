@@ -18,8 +18,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "serial/posix_termios2.h"
-#include "serial/serial_port.h"
+#include "os/linux_termios2.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 namespace {

@@ -8,8 +8,8 @@
 #include <system_error>
 #include <thread>
 
-#include "serial/platform.h"
-#include "serial/serial_port.h"
+#include "os/platform.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "serial/port_list.h"
+#include "port_list/port_list.h"
 #include "varno_link.h"
 
 namespace varno {

@@ -14,9 +14,9 @@
 
 #include "VarnoDLL.h"
 #include "protocol/frame.h"
-#include "serial/carrier.h"
-#include "serial/platform.h"
-#include "serial/serial_port.h"
+#include "core/carrier.h"
+#include "os/platform.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 

@@ -2,11 +2,11 @@
 // frame written, the reply's frame read and checked here.
 #include <memory>
 
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 #include "remote/gateway_carrier.h"
-#include "serial/carrier.h"
-#include "serial/connection.h"
-#include "serial/serial_port_network.h"
+#include "core/carrier.h"
+#include "core/connection.h"
+#include "network/network_port.h"
 
 namespace varno {
 namespace {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <new>
 
-#include "serial/socket.h"
+#include "network/socket.h"
 
 namespace varno {
 namespace {

@@ -1,8 +1,8 @@
 // One command frame out, one reply frame back, the outcome to whoever asked.
 #include <cstring>
 
-#include "diagnostic.h"
-#include "serial/connection.h"
+#include "core/diagnostic.h"
+#include "core/connection.h"
 
 namespace varno {
 namespace {

@@ -1,10 +1,10 @@
-#include "serial/connection.h"
+#include "core/connection.h"
 
 #include <cstring>
 #include <new>
 #include <thread>
 
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 
 namespace varno {
 namespace {

@@ -11,7 +11,7 @@
 #endif
 #include <windows.h>
 
-#include "serial/serial_port.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 

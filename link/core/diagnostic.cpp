@@ -1,4 +1,4 @@
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 
 #include <cstdio>
 #include <mutex>

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "serial/serial_port.h"
-#include "serial/telnet.h"
+#include "ports/serial_port.h"
+#include "network/telnet.h"
 
 namespace varno {
 

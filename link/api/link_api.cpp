@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "VarnoDLL.h"
-#include "diagnostic.h"
+#include "core/diagnostic.h"
 #include "protocol/frame.h"
-#include "serial/connection.h"
-#include "serial/platform.h"
+#include "core/connection.h"
+#include "os/platform.h"
 #include "varno_link.h"
 #include "varno_version.h"
 

@@ -7,7 +7,7 @@
 // nothing to touch, not a handle value that the process may have handed out again meanwhile.
 // Waits cannot hold the mutex (they would block close for as long as they last); they wait on an
 // abort event as well as on their I/O event instead.
-#include "serial/serial_port_win32.h"
+#include "ports/serial_port_win32.h"
 
 #include <atomic>
 #include <cctype>
