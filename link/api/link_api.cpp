@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "VarnoDLL.h"
-#include "core/diagnostic.h"
-#include "protocol/frame.h"
 #include "core/connection.h"
+#include "core/diagnostic.h"
 #include "os/platform.h"
+#include "protocol/frame.h"
 #include "varno_link.h"
 #include "varno_version.h"
 

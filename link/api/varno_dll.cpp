@@ -1,8 +1,8 @@
 // The exported functions: argument checks and the fixed diagnostics, then the code inside.
 #include "VarnoDLL.h"
+#include "core/connection.h"
 #include "core/diagnostic.h"
 #include "protocol/data_word.h"
-#include "core/connection.h"
 
 extern "C" {
 

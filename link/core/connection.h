@@ -13,10 +13,10 @@
 #include <string>
 
 #include "VarnoDLL.h"
-#include "protocol/frame.h"
 #include "core/carrier.h"
 #include "os/platform.h"
 #include "ports/serial_port.h"
+#include "protocol/frame.h"
 
 namespace varno {
 

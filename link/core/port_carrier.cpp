@@ -2,11 +2,11 @@
 // frame written, the reply's frame read and checked here.
 #include <memory>
 
-#include "core/diagnostic.h"
-#include "remote/gateway_carrier.h"
 #include "core/carrier.h"
 #include "core/connection.h"
+#include "core/diagnostic.h"
 #include "network/network_port.h"
+#include "remote/gateway_carrier.h"
 
 namespace varno {
 namespace {

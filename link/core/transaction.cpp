@@ -1,8 +1,8 @@
 // One command frame out, one reply frame back, the outcome to whoever asked.
 #include <cstring>
 
-#include "core/diagnostic.h"
 #include "core/connection.h"
+#include "core/diagnostic.h"
 
 namespace varno {
 namespace {

@@ -10,9 +10,9 @@
 #include <optional>
 #include <vector>
 
-#include "protocol/gateway_protocol.h"
-#include "os/platform.h"
 #include "network/socket.h"
+#include "os/platform.h"
+#include "protocol/gateway_protocol.h"
 
 namespace varno {
 namespace {

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "ports/serial_port.h"
 #include "network/telnet.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 

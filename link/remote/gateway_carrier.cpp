@@ -7,12 +7,12 @@
 #include <optional>
 #include <vector>
 
-#include "core/diagnostic.h"
-#include "protocol/gateway_protocol.h"
 #include "core/connection.h"
-#include "os/platform.h"
+#include "core/diagnostic.h"
 #include "network/network_port.h"
 #include "network/socket.h"
+#include "os/platform.h"
+#include "protocol/gateway_protocol.h"
 
 namespace varno {
 namespace {

@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "VarnoDLL.h"
-#include "protocol/frame.h"
 #include "core/connection.h"
+#include "protocol/frame.h"
 #include "support/fake_serial_port.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "protocol/frame.h"
 #include "core/connection.h"
+#include "protocol/frame.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
 #include "support/fake_serial_port.h"

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "remote/gateway_carrier.h"
 #include "network/network_port.h"
 #include "network/telnet.h"
+#include "remote/gateway_carrier.h"
 
 namespace varno {
 namespace {

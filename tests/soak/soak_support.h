@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "protocol/frame.h"
 #include "core/connection.h"
+#include "protocol/frame.h"
 #include "simulator.h"
 
 namespace varno::soak {

@@ -14,8 +14,8 @@
 #include <system_error>
 #include <vector>
 
-#include "os/linux_termios2.h"
 #include "network/telnet.h"
+#include "os/linux_termios2.h"
 
 namespace varno::sim {
 namespace {
