@@ -2,6 +2,7 @@
 // codes and their texts, the log handler, the frame codec. Exceptions end here.
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <thread>
@@ -42,41 +43,61 @@ void freeLink(void* argument) {
   delete link;
 }
 
-const char* const kOutcomeTexts[] = {
-    "No error; for a transaction, a valid reply came.",
-    "The write did not complete within the write time-out.",
-    "The write failed.",
-    "No reply came within the reply time-out.",
-    "The read of the reply failed: the port or its adapter may have gone away.",
-    "What came is not a valid frame: corrupt, cut short, or cut by more than 10 ms of silence.",
+// Every code's text, keyed by the code itself (VARNO_OK is also the valid reply's outcome).
+struct CodeText {
+  std::int32_t code;
+  const char* text;  // nullptr: the platform's own words (permission denied)
 };
 
-const char* const kErrorTexts[] = {
-    nullptr,  // 0 is above
-    "A bad argument: a null pointer, an empty port name, a malformed network port name or a baud "
-    "rate of 0.",
-    "No such port.",
-    nullptr,  // permission: the platform's own words
-    "The port is in use by another program or by another link.",
-    "Not a serial port.",
-    "The driver refused to discard its queues.",
-    "The driver would not report the port's current settings.",
-    "The driver refused the queue sizes.",
-    "The driver refused the line settings: the baud rate, 8 data bits, no parity, one stop bit, "
-    "or the control of DTR and RTS.",
-    "The driver refused the read time-outs.",
-    "The driver refused the event mask.",
-    "The driver would not clear its error state.",
-    "Out of resources: memory, events, file descriptors or threads.",
-    "The link is busy: a transaction is in progress.",
-    "The link is closed.",
-    "The write could not be started.",
-    "The system reported an unexpected error while opening the port.",
-    "Not a frame: byte 0 lacks the start mark.",
-    "Not a frame: one of bytes 1 to 10 has bit 7 set.",
-    "Not a frame: byte 11 is not the CRC of bytes 0 to 10.",
-    "The gateway's bus stayed busy for longer than its queue time-out; nothing was sent.",
+constexpr CodeText kCodeTexts[] = {
+    {VARNO_REPLY, "No error; for a transaction, a valid reply came."},
+    {VARNO_WRITE_TIMEOUT, "The write did not complete within the write time-out."},
+    {VARNO_WRITE_FAILED, "The write failed."},
+    {VARNO_NO_REPLY, "No reply came within the reply time-out."},
+    {VARNO_READ_FAILED,
+     "The read of the reply failed: the port or its adapter may have gone away."},
+    {VARNO_INVALID_REPLY,
+     "What came is not a valid frame: corrupt, cut short, or cut by more than 10 ms of silence."},
+    {VARNO_E_ARGUMENT,
+     "A bad argument: a null pointer, an empty port name, a malformed network port name or a baud "
+     "rate of 0."},
+    {VARNO_E_NOT_FOUND, "No such port."},
+    {VARNO_E_PERMISSION, nullptr},
+    {VARNO_E_IN_USE, "The port is in use by another program or by another link."},
+    {VARNO_E_NOT_SERIAL, "Not a serial port."},
+    {VARNO_E_REFUSED_PURGE, "The driver refused to discard its queues."},
+    {VARNO_E_REFUSED_READ_SETTINGS, "The driver would not report the port's current settings."},
+    {VARNO_E_REFUSED_QUEUES, "The driver refused the queue sizes."},
+    {VARNO_E_REFUSED_LINE_SETTINGS,
+     "The driver refused the line settings: the baud rate, 8 data bits, no parity, one stop bit, "
+     "or the control of DTR and RTS."},
+    {VARNO_E_REFUSED_TIMEOUTS, "The driver refused the read time-outs."},
+    {VARNO_E_REFUSED_EVENT_MASK, "The driver refused the event mask."},
+    {VARNO_E_REFUSED_CLEAR_ERRORS, "The driver would not clear its error state."},
+    {VARNO_E_RESOURCES, "Out of resources: memory, events, file descriptors or threads."},
+    {VARNO_E_BUSY, "The link is busy: a transaction is in progress."},
+    {VARNO_E_CLOSED, "The link is closed."},
+    {VARNO_E_WRITE_START, "The write could not be started."},
+    {VARNO_E_SYSTEM, "The system reported an unexpected error while opening the port."},
+    {VARNO_E_FRAME_START_MARK, "Not a frame: byte 0 lacks the start mark."},
+    {VARNO_E_FRAME_HIGH_BIT, "Not a frame: one of bytes 1 to 10 has bit 7 set."},
+    {VARNO_E_FRAME_CRC, "Not a frame: byte 11 is not the CRC of bytes 0 to 10."},
+    {VARNO_E_QUEUE_TIMEOUT,
+     "The gateway's bus stayed busy for longer than its queue time-out; nothing was sent."},
 };
+
+// Each code of varno_link.h has exactly one text: the outcomes 0..5 and the errors down to the
+// newest, VARNO_E_QUEUE_TIMEOUT (a new code moves this bound, and the build fails until its text is
+// here).
+constexpr bool everyCodeOnce() {
+  for (std::int32_t code = VARNO_E_QUEUE_TIMEOUT; code <= VARNO_INVALID_REPLY; ++code) {
+    int found = 0;
+    for (const CodeText& entry : kCodeTexts) found += entry.code == code ? 1 : 0;
+    if (found != 1) return false;
+  }
+  return std::size(kCodeTexts) == VARNO_INVALID_REPLY - VARNO_E_QUEUE_TIMEOUT + 1;
+}
+static_assert(everyCodeOnce(), "every code of varno_link.h needs exactly one text");
 
 }  // namespace
 
@@ -136,11 +157,10 @@ VARNO_API int32_t VARNO_CALL varnoLinkTransact(VarnoLink* link, const VarnoFrame
 }
 
 VARNO_API const char* VARNO_CALL varnoErrorText(int32_t code) {
-  constexpr int32_t kOutcomes = sizeof kOutcomeTexts / sizeof kOutcomeTexts[0];
-  constexpr int32_t kErrors = sizeof kErrorTexts / sizeof kErrorTexts[0];
-  if (code >= 0 && code < kOutcomes) return kOutcomeTexts[code];
   if (code == VARNO_E_PERMISSION) return varno::permissionDeniedText();
-  if (code < 0 && code > -kErrors) return kErrorTexts[-code];
+  for (const CodeText& entry : kCodeTexts) {
+    if (entry.code == code) return entry.text;
+  }
   return "Unknown error code.";
 }
 

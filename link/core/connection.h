@@ -20,21 +20,23 @@
 
 namespace varno {
 
+// The link's states and a transaction's outcomes are the C interface's own numbers
+// (varno_link.h): named here, never numbered again.
 enum LinkState : std::int32_t {
-  kClosed = 0,
-  kIdle = 1,
-  kAwaitingReply = 2,
-  kSending = 3,
+  kClosed = VARNO_STATE_CLOSED,
+  kIdle = VARNO_STATE_IDLE,
+  kAwaitingReply = VARNO_STATE_AWAITING_REPLY,
+  kSending = VARNO_STATE_SENDING,
 };
 
 // Transaction outcomes, passed to the callback as error_status.
 enum Outcome : std::int32_t {
-  kReplyValid = 0,
-  kWriteTimedOut = 1,
-  kWriteFailed = 2,
-  kNoReply = 3,
-  kReadFailed = 4,
-  kReplyInvalid = 5,
+  kReplyValid = VARNO_REPLY,
+  kWriteTimedOut = VARNO_WRITE_TIMEOUT,
+  kWriteFailed = VARNO_WRITE_FAILED,
+  kNoReply = VARNO_NO_REPLY,
+  kReadFailed = VARNO_READ_FAILED,
+  kReplyInvalid = VARNO_INVALID_REPLY,
 };
 
 // Results of sendCommand.
