@@ -30,8 +30,9 @@ from ._errors import (
     WriteFailed,
     WriteTimeout,
 )
-from ._frame import decode_frame, encode_frame
-from ._link import Link, LinkState, Reply, scan
+from ._codec import decode_frame, encode_frame
+from ._frame import Reply
+from ._link import Link, LinkState, scan
 from ._ports import PortInfo, list_ports
 from ._version import __version__
 
