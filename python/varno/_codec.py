@@ -6,7 +6,7 @@ import ctypes
 from . import _native
 from ._data import _bytes_of
 from ._errors import FrameError
-from ._frame import DataArgument, Reply, _command, _field
+from ._frame import DataArgument, Frame, _command, _field
 
 _Bytes12 = ctypes.c_uint8 * 12
 
@@ -22,7 +22,7 @@ def encode_frame(dest: int, source: int, code: int, param: int = 0, data: DataAr
     return bytes(out)
 
 
-def decode_frame(frame_bytes: bytes) -> Reply:
+def decode_frame(frame_bytes: bytes) -> Frame:
     """The fields of 12 received bytes (varnoFrameDecode); FrameError when they are not a valid
     frame, ValueError when they are not 12, TypeError when they are not bytes."""
     raw = _bytes_of(frame_bytes, 12, "a frame")
@@ -30,7 +30,7 @@ def decode_frame(frame_bytes: bytes) -> Reply:
     code = _native.lib.varnoFrameDecode(_Bytes12.from_buffer_copy(raw), frame)
     if code != 0:
         raise FrameError(code)
-    return Reply._from_frame(frame)
+    return Frame._from_frame(frame)
 
 
 __all__ = ["decode_frame", "encode_frame"]

@@ -4,7 +4,7 @@ from __future__ import annotations
 from typing import Dict, Optional, Type
 
 from . import _native
-from ._frame import Reply
+from ._frame import Frame
 
 
 class LinkError(Exception):
@@ -60,9 +60,9 @@ class TransactionError(LinkError):
     its addresses swapped, status and error 0, its data word.
     """
 
-    command: Reply
+    command: Frame
 
-    def __init__(self, code: int, command: Reply) -> None:
+    def __init__(self, code: int, command: Frame) -> None:
         self.command = command
         super().__init__(code, f"{_native.error_text(code)} (device {command.source})")
 

@@ -1,4 +1,5 @@
-"""A frame's fields, and the checked arguments a command's fields come from."""
+"""The frame: one type for a command's fields and a reply's, and the checked arguments a command's
+fields come from."""
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -11,9 +12,10 @@ DataArgument = Union[Data, BytesLike, None]
 
 
 @dataclass(frozen=True)
-class Reply:
+class Frame:
     """A frame's fields: a device's reply, or (in a TransactionError) the command seen from the
-    device's side. ``dest`` is the address alone, without the frame's start mark."""
+    device's side. ``dest`` is the address alone, without the frame's start mark. The fields are
+    encode_frame's arguments: ``encode_frame(**vars(frame))`` gives its 12 bytes."""
 
     dest: int
     source: int
@@ -24,7 +26,7 @@ class Reply:
     data: Data
 
     @classmethod
-    def _from_frame(cls, frame: _native.VarnoFrame) -> "Reply":
+    def _from_frame(cls, frame: _native.VarnoFrame) -> "Frame":
         # What the frozen dataclass's __init__ does a field at a time, in one step: this is on
         # every transaction's path.
         raw = bytes(frame)
@@ -36,6 +38,8 @@ class Reply:
 
 
 _set_attribute = object.__setattr__
+# The name of the type before commands were frames too: a reply is a Frame.
+Reply = Frame
 
 
 def _field(value: int, name: str, top: int) -> int:

@@ -23,7 +23,7 @@ from ._errors import (
     call_error,
     open_error,
 )
-from ._frame import DataArgument, Reply, _command, _swapped
+from ._frame import DataArgument, Frame, _command, _swapped
 
 DEFAULT_SOURCE = 31
 # Signal handlers run on the main thread, and only between the interpreter's steps, never during
@@ -45,14 +45,14 @@ class LinkState(enum.IntEnum):
     SENDING = _native.STATE_SENDING
 
 
-Result = Union[Reply, LinkError]
+Result = Union[Frame, LinkError]
 Callback = Callable[[Result], object]
 
 
 def _result(outcome: int, frame: _native.VarnoFrame) -> Result:
     """The reply for outcome 0; the exception to raise (or hand to a callback) otherwise."""
     if outcome == _native.REPLY:
-        return Reply._from_frame(frame)
+        return Frame._from_frame(frame)
     return _error(outcome, frame)
 
 
@@ -61,7 +61,7 @@ def _error(outcome: int, frame: _native.VarnoFrame) -> LinkError:
     code."""
     kind = OUTCOME_ERRORS.get(outcome)
     if kind is not None:
-        return kind(outcome, Reply._from_frame(frame))
+        return kind(outcome, Frame._from_frame(frame))
     return call_error(outcome)
 
 
@@ -291,7 +291,7 @@ class Link:
 
     def transact(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
                  source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
-                 reply_timeout: Seconds = 0.1) -> Reply:
+                 reply_timeout: Seconds = 0.1) -> Frame:
         """Sends one command and returns the device's reply.
 
         `dest`, `source` and `code` are addresses and codes 0..127, `param` 0..255, `data` a
@@ -326,15 +326,15 @@ class Link:
             if claimed:
                 core.calling = False
         if outcome == _native.REPLY:
-            return Reply._from_frame(reply)
+            return Frame._from_frame(reply)
         # Started nothing (negative): the library left the reply alone.
         raise _error(outcome, reply if outcome > 0 else _swapped(command))
 
     def send(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
              callback: Callback, source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
              reply_timeout: Seconds = 0.1) -> None:
-        """Starts one transaction and returns at once; `callback` then gets its Reply, or the
-        exception transact would raise (LinkClosed when the link is closed first).
+        """Starts one transaction and returns at once; `callback` then gets its reply (a Frame),
+        or the exception transact would raise (LinkClosed when the link is closed first).
 
         The callback runs on the library's worker thread, exactly once. An exception it raises
         is logged to the "varno" logger and goes no further. The link is free again when the
@@ -365,7 +365,7 @@ class Link:
             raise _error(code_, _swapped(command))
 
     def _transact_interruptibly(self, command: _native.VarnoFrame, write_ms: int,
-                                reply_ms: int) -> Reply:
+                                reply_ms: int) -> Frame:
         done = threading.Lock()
         done.acquire()
         results: List[Result] = []
@@ -387,19 +387,19 @@ class Link:
                     core.abandoned = True
             raise
         result = results[0]
-        if isinstance(result, Reply):
+        if isinstance(result, Frame):
             return result
         raise result
 
     async def transact_async(self, dest: int, code: int, param: int = 0,
                              data: DataArgument = None, *, source: int = DEFAULT_SOURCE,
-                             write_timeout: Seconds = 0.1, reply_timeout: Seconds = 0.1) -> Reply:
+                             write_timeout: Seconds = 0.1, reply_timeout: Seconds = 0.1) -> Frame:
         """transact for asyncio: the exchange runs on the library's worker while the event loop
         goes on. Several links may have transactions in flight at once; one link has one at a
         time (LinkBusy otherwise). Cancelling the awaiting task does not stop the exchange
         itself, which ends by its time-outs."""
         loop = asyncio.get_running_loop()
-        future: "asyncio.Future[Reply]" = loop.create_future()
+        future: "asyncio.Future[Frame]" = loop.create_future()
 
         def settle(result: Result) -> None:
             if future.done():
@@ -422,7 +422,7 @@ class Link:
 
 def scan(port: Union[str, "os.PathLike[str]"], baud: int, addresses: Iterable[int] = range(1, 128),
          reply_timeout: Seconds = 0.05, *, source: int = DEFAULT_SOURCE, code: int = 0,
-         param: int = 0, write_timeout: Seconds = 0.1) -> List[Reply]:
+         param: int = 0, write_timeout: Seconds = 0.1) -> List[Frame]:
     """Opens `port`, sends one command (`code`, `param`, zero data) to each address in turn and
     returns the valid replies that came from the address asked, in address order. Silence and
     invalid replies are passed over; a failed write or read (the port in trouble) is raised."""
