@@ -1,12 +1,10 @@
 """The exceptions: one root, each also the built-in it resembles where there is one."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Dict, Optional, Type
+from typing import Dict, Optional, Type
 
 from . import _native
-
-if TYPE_CHECKING:
-    from ._link import Reply
+from ._frame import Frame
 
 
 class LinkError(Exception):
@@ -62,9 +60,9 @@ class TransactionError(LinkError):
     its addresses swapped, status and error 0, its data word.
     """
 
-    command: "Reply"
+    command: Frame
 
-    def __init__(self, code: int, command: "Reply") -> None:
+    def __init__(self, code: int, command: Frame) -> None:
         self.command = command
         super().__init__(code, f"{_native.error_text(code)} (device {command.source})")
 

@@ -9,11 +9,10 @@ import itertools
 import os
 import threading
 import weakref
-from dataclasses import dataclass
 from typing import Callable, Dict, Iterable, List, Optional, Tuple, Union
 
 from . import _native
-from ._data import BytesLike, Data, _real
+from ._data import _real
 from ._errors import (
     OUTCOME_ERRORS,
     InvalidReply,
@@ -24,6 +23,7 @@ from ._errors import (
     call_error,
     open_error,
 )
+from ._frame import DataArgument, Frame, _command, _swapped
 
 DEFAULT_SOURCE = 31
 # Signal handlers run on the main thread, and only between the interpreter's steps, never during
@@ -34,7 +34,6 @@ DEFAULT_SOURCE = 31
 DIRECT_MAX_MS = 250
 SLICE_S = 0.1  # a lock's wait is not interrupted by Ctrl-C on Windows: it looks this often
 Seconds = Optional[float]
-DataArgument = Union[Data, BytesLike, None]
 
 
 class LinkState(enum.IntEnum):
@@ -46,40 +45,14 @@ class LinkState(enum.IntEnum):
     SENDING = _native.STATE_SENDING
 
 
-@dataclass(frozen=True)
-class Reply:
-    """A frame's fields: a device's reply, or (in a TransactionError) the command seen from the
-    device's side. ``dest`` is the address alone, without the frame's start mark."""
-
-    dest: int
-    source: int
-    code: int
-    param: int
-    status: int
-    error: int
-    data: Data
-
-    @classmethod
-    def _from_frame(cls, frame: _native.VarnoFrame) -> "Reply":
-        # What the frozen dataclass's __init__ does a field at a time, in one step: this is on
-        # every transaction's path.
-        raw = bytes(frame)
-        reply = object.__new__(cls)
-        _set_attribute(reply, "__dict__", {
-            "dest": raw[0] & 0x7F, "source": raw[1], "code": raw[2], "param": raw[3],
-            "status": raw[4], "error": raw[5], "data": Data._of(raw[6:10])})
-        return reply
-
-
-_set_attribute = object.__setattr__
-Result = Union[Reply, LinkError]
+Result = Union[Frame, LinkError]
 Callback = Callable[[Result], object]
 
 
 def _result(outcome: int, frame: _native.VarnoFrame) -> Result:
     """The reply for outcome 0; the exception to raise (or hand to a callback) otherwise."""
     if outcome == _native.REPLY:
-        return Reply._from_frame(frame)
+        return Frame._from_frame(frame)
     return _error(outcome, frame)
 
 
@@ -88,7 +61,7 @@ def _error(outcome: int, frame: _native.VarnoFrame) -> LinkError:
     code."""
     kind = OUTCOME_ERRORS.get(outcome)
     if kind is not None:
-        return kind(outcome, Reply._from_frame(frame))
+        return kind(outcome, Frame._from_frame(frame))
     return call_error(outcome)
 
 
@@ -117,37 +90,6 @@ def _to_milliseconds(seconds: Seconds, name: str) -> int:
     if number < 0 or ms >= _native.NO_LIMIT_MS:
         raise ValueError(f"{name} {seconds!r} s is outside 0..4294967.294 s (None: no limit)")
     return ms
-
-
-def _field(value: int, name: str, top: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an integer 0..{top}, not {type(value).__name__}")
-    if not 0 <= value <= top:
-        raise ValueError(f"{name} must be an integer 0..{top}, not {value!r}")
-    return value
-
-
-def _command(dest: int, code: int, param: int, data: DataArgument,
-             source: int) -> _native.VarnoFrame:
-    # The usual case in one test and one copy: every transaction comes here.
-    if (type(dest) is int and type(code) is int and type(param) is int and type(source) is int
-            and 0 <= dest <= 127 and 0 <= code <= 127 and 0 <= source <= 127
-            and 0 <= param <= 255):
-        if data is None:
-            return _from_bytes(bytes((dest, source, code, param, 0, 0, 0, 0, 0, 0)))
-        if type(data) is Data:
-            return _from_bytes(bytes((dest, source, code, param, 0, 0)) + data._bytes)
-    frame = _native.VarnoFrame()
-    frame.dest = _field(dest, "dest", 127)
-    frame.source = _field(source, "source", 127)
-    frame.code = _field(code, "code", 127)
-    frame.param = _field(param, "param", 255)
-    if data is not None:
-        frame.data[:] = bytes(data if isinstance(data, Data) else Data(data))
-    return frame
-
-
-_from_bytes = _native.VarnoFrame.from_buffer_copy
 
 
 class _Core:
@@ -349,7 +291,7 @@ class Link:
 
     def transact(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
                  source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
-                 reply_timeout: Seconds = 0.1) -> Reply:
+                 reply_timeout: Seconds = 0.1) -> Frame:
         """Sends one command and returns the device's reply.
 
         `dest`, `source` and `code` are addresses and codes 0..127, `param` 0..255, `data` a
@@ -384,15 +326,15 @@ class Link:
             if claimed:
                 core.calling = False
         if outcome == _native.REPLY:
-            return Reply._from_frame(reply)
+            return Frame._from_frame(reply)
         # Started nothing (negative): the library left the reply alone.
         raise _error(outcome, reply if outcome > 0 else _swapped(command))
 
     def send(self, dest: int, code: int, param: int = 0, data: DataArgument = None, *,
              callback: Callback, source: int = DEFAULT_SOURCE, write_timeout: Seconds = 0.1,
              reply_timeout: Seconds = 0.1) -> None:
-        """Starts one transaction and returns at once; `callback` then gets its Reply, or the
-        exception transact would raise (LinkClosed when the link is closed first).
+        """Starts one transaction and returns at once; `callback` then gets its reply (a Frame),
+        or the exception transact would raise (LinkClosed when the link is closed first).
 
         The callback runs on the library's worker thread, exactly once. An exception it raises
         is logged to the "varno" logger and goes no further. The link is free again when the
@@ -423,7 +365,7 @@ class Link:
             raise _error(code_, _swapped(command))
 
     def _transact_interruptibly(self, command: _native.VarnoFrame, write_ms: int,
-                                reply_ms: int) -> Reply:
+                                reply_ms: int) -> Frame:
         done = threading.Lock()
         done.acquire()
         results: List[Result] = []
@@ -445,19 +387,19 @@ class Link:
                     core.abandoned = True
             raise
         result = results[0]
-        if isinstance(result, Reply):
+        if isinstance(result, Frame):
             return result
         raise result
 
     async def transact_async(self, dest: int, code: int, param: int = 0,
                              data: DataArgument = None, *, source: int = DEFAULT_SOURCE,
-                             write_timeout: Seconds = 0.1, reply_timeout: Seconds = 0.1) -> Reply:
+                             write_timeout: Seconds = 0.1, reply_timeout: Seconds = 0.1) -> Frame:
         """transact for asyncio: the exchange runs on the library's worker while the event loop
         goes on. Several links may have transactions in flight at once; one link has one at a
         time (LinkBusy otherwise). Cancelling the awaiting task does not stop the exchange
         itself, which ends by its time-outs."""
         loop = asyncio.get_running_loop()
-        future: "asyncio.Future[Reply]" = loop.create_future()
+        future: "asyncio.Future[Frame]" = loop.create_future()
 
         def settle(result: Result) -> None:
             if future.done():
@@ -478,18 +420,9 @@ class Link:
         return await future
 
 
-def _swapped(command: _native.VarnoFrame) -> _native.VarnoFrame:
-    """The command seen from the device's side, as the library reports a failed one."""
-    frame = _native.VarnoFrame()
-    frame.dest, frame.source = command.source, command.dest
-    frame.code, frame.param = command.code, command.param
-    frame.data[:] = bytes(command.data)
-    return frame
-
-
 def scan(port: Union[str, "os.PathLike[str]"], baud: int, addresses: Iterable[int] = range(1, 128),
          reply_timeout: Seconds = 0.05, *, source: int = DEFAULT_SOURCE, code: int = 0,
-         param: int = 0, write_timeout: Seconds = 0.1) -> List[Reply]:
+         param: int = 0, write_timeout: Seconds = 0.1) -> List[Frame]:
     """Opens `port`, sends one command (`code`, `param`, zero data) to each address in turn and
     returns the valid replies that came from the address asked, in address order. Silence and
     invalid replies are passed over; a failed write or read (the port in trouble) is raised."""

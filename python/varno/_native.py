@@ -21,6 +21,9 @@ LIBRARY_FILE = "VarnoDLL.dll" if WINDOWS else "libVarnoDLL.so"
 # (the development files' link).
 SYSTEM_NAMES = ["VarnoDLL.dll"] if WINDOWS else ["libVarnoDLL.so.1", "libVarnoDLL.so"]
 
+# The constants of varno_link.h, its VARNO_ prefix dropped (tests/python/test_sources.py holds
+# the two to each other).
+
 # Outcomes of a transaction.
 REPLY = 0
 WRITE_TIMEOUT = 1
@@ -30,11 +33,19 @@ READ_FAILED = 4
 INVALID_REPLY = 5
 
 # Error codes (negative), as the C interface numbers them.
+OK = 0
 E_ARGUMENT = -1
 E_NOT_FOUND = -2
 E_PERMISSION = -3
 E_IN_USE = -4
 E_NOT_SERIAL = -5
+E_REFUSED_PURGE = -6
+E_REFUSED_READ_SETTINGS = -7
+E_REFUSED_QUEUES = -8
+E_REFUSED_LINE_SETTINGS = -9
+E_REFUSED_TIMEOUTS = -10
+E_REFUSED_EVENT_MASK = -11
+E_REFUSED_CLEAR_ERRORS = -12
 E_RESOURCES = -13
 E_BUSY = -14
 E_CLOSED = -15
@@ -50,6 +61,11 @@ STATE_CLOSED = 0
 STATE_IDLE = 1
 STATE_AWAITING_REPLY = 2
 STATE_SENDING = 3
+
+# varnoListPorts: a port's flags, and the flag that lists them all.
+PORT_USB = 0x1
+PORT_VIRTUAL = 0x2
+LIST_ALL = 0x1
 
 # A write time-out of this many milliseconds has no limit.
 NO_LIMIT_MS = 0xFFFFFFFF

@@ -7,10 +7,6 @@ from typing import List
 from . import _native
 from ._errors import LinkError
 
-PORT_USB = 0x1
-PORT_VIRTUAL = 0x2
-LIST_ALL = 0x1
-
 
 @dataclass(frozen=True)
 class PortInfo:
@@ -44,7 +40,7 @@ def list_ports(include_all: bool = False) -> List[PortInfo]:
             f"varno.list_ports needs a VarnoDLL with varnoListPorts; {_native.library_path()} "
             f"(version {_native.library_version()}) has none"
         )
-    flags = LIST_ALL if include_all else 0
+    flags = _native.LIST_ALL if include_all else 0
     capacity = 0
     while True:
         entries = (_native.VarnoPortInfo * max(capacity, 1))()
@@ -58,6 +54,6 @@ def list_ports(include_all: bool = False) -> List[PortInfo]:
     return [
         PortInfo(_text(e.device), _text(e.stable_path), _text(e.driver), _text(e.manufacturer),
                  _text(e.product), _text(e.serial_number), e.vendor_id, e.product_id,
-                 bool(e.flags & PORT_USB), bool(e.flags & PORT_VIRTUAL))
+                 bool(e.flags & _native.PORT_USB), bool(e.flags & _native.PORT_VIRTUAL))
         for e in entries[:count]
     ]

@@ -60,6 +60,11 @@ def test_frames_through_the_codec():
     raw = varno.encode_frame(5, 31, 3, 0x85, varno.Data.from_uint(0x80FF), status=0x81, error=2)
     again = varno.decode_frame(raw)
     assert (again.dest, again.param, again.status, again.data.uint) == (5, 0x85, 0x81, 0x80FF)
+    # One type for both ways, under both names; its fields are the encoder's arguments.
+    assert type(again) is varno.Frame is varno.Reply and repr(again).startswith("Frame(dest=5, ")
+    assert varno.encode_frame(**vars(again)) == raw and varno.decode_frame(raw) == again
+    with pytest.raises(AttributeError):
+        again.dest = 6
     for broken, code in ((b"\x01" + raw[1:], -18), (raw[:1] + b"\x80" + raw[2:], -19),
                          (raw[:11] + bytes([raw[11] ^ 1]), -20)):
         with pytest.raises(varno.FrameError) as e:
