@@ -16,7 +16,7 @@
 #include "varno_version.h"
 
 struct VarnoLink {
-  varno::Link link{/*classic=*/false};
+  varno::Link link{varno::kHandlePolicy};
   // Threads inside a call on this handle: the handle is freed only once they have left.
   std::atomic<int> users{0};
 };

@@ -32,7 +32,8 @@ void workerMain(void* argument) {
       break;
     }
   }
-  if (!abandoned && endCutTransaction(*session, Session::kForWorker) && session->classic) {
+  if (!abandoned && endCutTransaction(*session, Session::kForWorker) &&
+      session->policy.logs_steps) {
     logDiagnostic("\n THREAD EXIT");
   }
   if (session->exit.exchange(Session::kExited) == Session::kHanded) {
@@ -60,7 +61,7 @@ void abandon(Session& session) {
 
 }  // namespace
 
-Link::Link(bool classic) : classic_(classic), core_(std::make_shared<LinkCore>()) {}
+Link::Link(const LinkPolicy& policy) : policy_(policy), core_(std::make_shared<LinkCore>()) {}
 
 Link::~Link() {
   close();
@@ -79,18 +80,18 @@ std::int32_t Link::open(const std::string& name, std::uint32_t baud_rate,
 std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
                               const OpenOptions& options) {
   if (name.empty()) return VARNO_E_ARGUMENT;
-  if (classic_) {
+  if (policy_.open_closes_first) {
     closeLocked(nullptr, nullptr);
   } else if (core_->state.load() != kClosed) {
     return VARNO_E_IN_USE;
   }
   const auto log = [this](const char* text) {
-    if (classic_) logDiagnostic(text);
+    if (policy_.logs_steps) logDiagnostic(text);
   };
 
   // Everything is made before the connection becomes visible: once the state is Idle, only the
   // start of the thread can still fail.
-  auto session = std::make_shared<Session>(core_, classic_);
+  auto session = std::make_shared<Session>(core_, policy_);
   auto worker = std::make_unique<WorkerThread>();
   auto handed_over = std::make_unique<std::shared_ptr<Session>>(session);
   session->carrier = makeCarrierFor(name, options);
@@ -104,7 +105,8 @@ std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
     log("\n openInterface INVALID_HANDLE_VALUE");
     return VARNO_E_NOT_FOUND;
   }
-  const std::int32_t opened = session->carrier->open(name, {baud_rate, options.rts}, classic_);
+  const std::int32_t opened =
+      session->carrier->open(name, {baud_rate, options.rts}, policy_.logs_steps);
   if (opened != 0) return opened;
 
   {
@@ -140,7 +142,7 @@ bool Link::closeLocked(void (*on_exit)(void*), void* argument) {
     if (core_->state.exchange(kClosed) == kClosed) return false;
     session = session_.exchange(nullptr);
   }
-  if (!classic_) {
+  if (policy_.close_cuts_transaction) {
     // A transaction under way ends now, as closed, rather than at its time-outs.
     session->closing.store(true);
     session->carrier->abortWaits();
@@ -149,11 +151,11 @@ bool Link::closeLocked(void (*on_exit)(void*), void* argument) {
 
   // A handler may close its own link: the worker cannot wait for itself, so it finishes the
   // close once the handler has returned.
-  const bool from_worker = !classic_ && worker_->isCurrentThread();
+  const bool from_worker = policy_.close_cuts_transaction && worker_->isCurrentThread();
   bool handed = false;
   if (from_worker || !worker_->waitForEnd(kWorkerEndWaitMs)) {
     if (!from_worker) logDiagnostic("\n !!! closeInterface thread is terminated !!!");
-    if (!classic_ && on_exit != nullptr) {
+    if (policy_.close_cuts_transaction && on_exit != nullptr) {
       session->on_exit = on_exit;
       session->on_exit_argument = argument;
       int staying = Session::kStaying;
@@ -163,8 +165,8 @@ bool Link::closeLocked(void (*on_exit)(void*), void* argument) {
   }
   worker_->release();
   worker_.reset();
-  session->carrier->release(classic_);
-  if (classic_) logDiagnostic("\n interface has been closed");
+  session->carrier->release(policy_.logs_steps);
+  if (policy_.logs_steps) logDiagnostic("\n interface has been closed");
   return handed;
 }
 
@@ -259,7 +261,7 @@ std::int32_t Link::transact(const CommandRecord& command, std::uint32_t write_ti
 Link& defaultLink() {
   // Made at first use and never destroyed: the library runs no code of its own when it is loaded
   // or unloaded, and a host that exits without closing leaves the worker a valid connection.
-  static Link* const instance = new Link(/*classic=*/true);
+  static Link* const instance = new Link(kClassicPolicy);
   return *instance;
 }
 

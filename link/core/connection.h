@@ -14,6 +14,7 @@
 
 #include "VarnoDLL.h"
 #include "core/carrier.h"
+#include "core/link_policy.h"
 #include "os/platform.h"
 #include "ports/serial_port.h"
 #include "protocol/frame.h"
@@ -68,18 +69,50 @@ struct LinkCore {
   std::atomic<std::int32_t> state{kClosed};
 };
 
+// The session's state machine. Five atomics, each moved only as this table says; a close may
+// overlap anything else, which is why each move is a compare-and-exchange or an exchange.
+//
+//   atomic   from -> to                     who                 when
+//   state    Closed -> Idle                 open                the port is open (under handover_)
+//            Idle -> Sending                the sender          its write has started (handOver,
+//                                                               under handover_)
+//            Sending -> AwaitingReply       worker / caller     the write finished and a reply is
+//                                                               awaited (changeState)
+//            Sending -> Idle                worker / caller     the write failed or timed out, or
+//                                                               no callback awaits a reply
+//            AwaitingReply -> Idle          worker / caller     the outcome is handed over
+//            any -> Closed                  close               first of all (exchange, under
+//                                                               handover_); never overwritten
+//   pending  None -> ForWorker/ForCaller    the sender          at the hand-over, before Sending
+//            -> None                        who ends it         the outcome handed over, or a cut
+//                                                               transaction ended by the one it
+//                                                               was handed to (endCutTransaction)
+//   gate     Running -> ChangingState       worker              around each state change (never
+//              -> Running                                       for a caller's own transaction)
+//            Running -> InCallback          worker              around the host's callback or
+//              -> Running                                       handler
+//            Running/InCallback -> Abandoned  close             the worker would not end within a
+//                                                               second (or is the caller): final
+//   closing  false -> true                  close               where the policy cuts transactions,
+//                                                               before it aborts the carrier's
+//                                                               waits
+//   exit     Staying -> Handed              close               it gave the worker the rest of the
+//                                                               close (freeing a link's handle)
+//            Staying/Handed -> Exited       worker              as it leaves; calls on_exit if
+//                                                               Handed
+//
+// A worker whose gate is Abandoned changes no state, calls nothing of the host's and leaves at its
+// next step; what it still holds (the session, the carrier) is its own, so a later open of the
+// same link makes everything anew.
 // One successful open's worth of everything. Shared by the link and its worker thread, so that a
 // worker given up by a close (see abandon) can finish on its own without touching what a later
 // open has made.
 struct Session {
-  Session(std::shared_ptr<LinkCore> link_core, bool classic_link)
-      : core(std::move(link_core)), classic(classic_link) {}
+  Session(std::shared_ptr<LinkCore> link_core, const LinkPolicy& link_policy)
+      : core(std::move(link_core)), policy(link_policy) {}
 
   const std::shared_ptr<LinkCore> core;
-  // The default link keeps the classic ways: its close lets a transaction run on for up to a
-  // second and may end it without a callback, and it logs. Other links end a transaction at once
-  // on close, always with one handler call, and log only what is wrong.
-  const bool classic;
+  const LinkPolicy& policy;  // one of the two constants, which outlive every session
   std::unique_ptr<Carrier> carrier;
   ManualResetEvent wake;
 
@@ -87,8 +120,8 @@ struct Session {
   // from then on the worker changes no state, calls no callback and leaves at its next step.
   enum Gate : int { kRunning, kChangingState, kInCallback, kAbandoned };
   std::atomic<int> gate{kRunning};
-  // Set by the close of a non-classic link before it aborts the carrier's waits: whatever ends
-  // the transaction after that ends it as closed.
+  // Set by a close that cuts the transaction (close_cuts_transaction) before it aborts the
+  // carrier's waits: whatever ends the transaction after that ends it as closed.
   std::atomic<bool> closing{false};
   // A close that could not wait for the worker may hand it the last of its work (freeing the
   // link's handle), to be done as it leaves. kExited: the worker left before anything was handed.
@@ -123,13 +156,13 @@ struct Session {
 // sender at a time gets through the hand-over, the others are told the link is not idle.
 class Link {
  public:
-  explicit Link(bool classic);
+  explicit Link(const LinkPolicy& policy);
   ~Link();
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
-  // 0, or a negative VARNO_E_* code. The classic link logs each failure's text, closes an open
-  // connection first and takes an empty name as a silent failure.
+  // 0, or a negative VARNO_E_* code; the policy says what an open of an open link does and whether
+  // each failure's text is logged.
   std::int32_t open(const std::string& name, std::uint32_t baud_rate,
                     const OpenOptions& options = {});
   // True when the close could not finish everything itself: the worker (given up, or the caller
@@ -159,7 +192,7 @@ class Link {
                         std::uint32_t reply_timeout_ms, Prepare prepare,
                         std::shared_ptr<Session>& session);
 
-  const bool classic_;
+  const LinkPolicy& policy_;
   const std::shared_ptr<LinkCore> core_;
   std::mutex open_close_;  // one open or close at a time
   std::mutex handover_;    // held by a sender from its test of the state to its hand-over
@@ -191,8 +224,8 @@ std::int32_t sendCommand(std::uint8_t dest, std::uint8_t source, std::uint8_t co
 // without a word.
 bool doTransactionWork(Session& session);
 // Ends a transaction handed over to `who` (Session::kForWorker or kForCaller) that a close cut off
-// before it could end (non-classic links only: the classic ones end such a transaction without a
-// callback).
+// before it could end (where the policy cuts transactions; otherwise such a transaction ends
+// without a callback).
 bool endCutTransaction(Session& session, int who);
 // Moves the state from `expected` to `desired` unless a close got there first; false only when
 // the session has been abandoned.

@@ -140,7 +140,9 @@ bool doTransactionWork(Session& s) {
 bool endCutTransaction(Session& s, int who) {
   // Only the one it was handed to ends it: the worker never touches a caller's own transaction.
   int expected = who;
-  if (s.classic || !s.pending.compare_exchange_strong(expected, Session::kNone)) return true;
+  if (!s.policy.close_cuts_transaction ||
+      !s.pending.compare_exchange_strong(expected, Session::kNone))
+    return true;
   return endTransaction(s, kSending, VARNO_E_CLOSED);
 }
 

@@ -429,7 +429,7 @@ class HandleLinkTest : public ::testing::Test {
   }
 
   std::shared_ptr<FakeScript> script = std::make_shared<FakeScript>();
-  Link link{/*classic=*/false};
+  Link link{kHandlePolicy};
   CommandRecord command;
   std::function<void()> during;
   std::mutex mutex;
