@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-step() { printf '\n==== %s\n' "$*"; }
+# Each step's start says how long the run has taken so far, so the slow steps can be found.
+step() { printf '\n==== %s (at %dm%02ds)\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 
 for preset in default asan tsan mingw64 mingw32; do
   step "$preset: build"
