@@ -202,10 +202,6 @@ class Link {
   std::unique_ptr<WorkerThread> worker_;
 };
 
-// The C interface's frame and the codec's record carry the same fields.
-CommandRecord recordFromFrame(const VarnoFrame& frame);
-void frameFromRecord(const CommandRecord& record, VarnoFrame& frame);
-
 // The default link behind the eight classic functions; never destroyed.
 Link& defaultLink();
 

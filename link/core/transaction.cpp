@@ -1,6 +1,4 @@
 // One command frame out, one reply frame back, the outcome to whoever asked.
-#include <cstring>
-
 #include "core/connection.h"
 #include "core/diagnostic.h"
 
@@ -107,28 +105,6 @@ bool receiveReply(Session& s) {
 }
 
 }  // namespace
-
-CommandRecord recordFromFrame(const VarnoFrame& frame) {
-  CommandRecord r;
-  r.dest = frame.dest;
-  r.source = frame.source;
-  r.code = frame.code;
-  r.param = frame.param;
-  r.status = frame.status;
-  r.error = frame.error;
-  std::memcpy(r.data_arr, frame.data, kDataSize);
-  return r;
-}
-
-void frameFromRecord(const CommandRecord& r, VarnoFrame& frame) {
-  frame.dest = r.dest;
-  frame.source = r.source;
-  frame.code = r.code;
-  frame.param = r.param;
-  frame.status = r.status;
-  frame.error = r.error;
-  std::memcpy(frame.data, r.data_arr, kDataSize);
-}
 
 bool doTransactionWork(Session& s) {
   std::atomic<std::int32_t>& state = s.state();

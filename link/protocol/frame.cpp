@@ -1,5 +1,7 @@
 #include "frame.h"
 
+#include <cstring>
+
 namespace varno {
 namespace {
 
@@ -91,6 +93,28 @@ bool decodeFrame(const std::uint8_t* in, CommandRecord& record) {
   record.error = fields[5];
   for (std::size_t i = 0; i < kDataSize; ++i) record.data_arr[i] = fields[6 + i];
   return true;
+}
+
+CommandRecord recordFromFrame(const VarnoFrame& frame) {
+  CommandRecord r;
+  r.dest = frame.dest;
+  r.source = frame.source;
+  r.code = frame.code;
+  r.param = frame.param;
+  r.status = frame.status;
+  r.error = frame.error;
+  std::memcpy(r.data_arr, frame.data, kDataSize);
+  return r;
+}
+
+void frameFromRecord(const CommandRecord& r, VarnoFrame& frame) {
+  frame.dest = r.dest;
+  frame.source = r.source;
+  frame.code = r.code;
+  frame.param = r.param;
+  frame.status = r.status;
+  frame.error = r.error;
+  std::memcpy(frame.data, r.data_arr, kDataSize);
 }
 
 }  // namespace varno

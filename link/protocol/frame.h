@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "varno_link.h"
+
 namespace varno {
 
 inline constexpr std::size_t kFrameSize = 12;
@@ -31,6 +33,10 @@ struct CommandRecord {
   std::uint8_t error = 0;
   std::uint8_t data_arr[kDataSize] = {0, 0, 0, 0};
 };
+
+// The C interface's frame and the codec's record carry the same fields.
+CommandRecord recordFromFrame(const VarnoFrame& frame);
+void frameFromRecord(const CommandRecord& record, VarnoFrame& frame);
 
 // CRC-7 (x^7 + x^3 + 1, initial value 0, bits of each byte taken least significant first).
 std::uint8_t crc7(const std::uint8_t* bytes, std::size_t length);

@@ -16,24 +16,6 @@ constexpr std::size_t kMaxPending = 64;
 // A connection that has not said HELLO within this long is closed.
 constexpr int kHelloSeconds = 10;
 
-VarnoFrame toFrame(const CommandRecord& r) {
-  VarnoFrame f{r.dest, r.source, r.code, r.param, r.status, r.error, {}};
-  std::copy(r.data_arr, r.data_arr + 4, f.data);
-  return f;
-}
-
-CommandRecord toRecord(const VarnoFrame& f) {
-  CommandRecord r;
-  r.dest = f.dest;
-  r.source = f.source;
-  r.code = f.code;
-  r.param = f.param;
-  r.status = f.status;
-  r.error = f.error;
-  std::copy(f.data, f.data + 4, r.data_arr);
-  return r;
-}
-
 class GatewayConnection : public Connection {
  public:
   GatewayConnection(EventLoop& loop, int fd, const std::string& peer,
@@ -47,7 +29,7 @@ class GatewayConnection : public Connection {
     // Answers go out in the order the requests came: one that expired in the queue waits
     // for the client's own earlier request still on the bus.
     proto::Result result{static_cast<std::uint32_t>(c.tag), c.outcome, c.bus_time_us,
-                         toRecord(c.frame)};
+                         recordFromFrame(c.frame)};
     const std::uint32_t seq = static_cast<std::uint32_t>(c.tag >> 32);
     if (seq != next_out_) {
       held_.emplace(seq, result);
@@ -117,7 +99,7 @@ class GatewayConnection : public Connection {
     const auto* transact = std::get_if<proto::Transact>(&message);
     if (transact == nullptr || bus_ == nullptr) return false;
     Request request;
-    request.command = toFrame(transact->command);
+    frameFromRecord(transact->command, request.command);
     request.write_timeout_ms = transact->write_timeout_ms;
     request.reply_timeout_ms = transact->reply_timeout_ms;
     request.tag = static_cast<std::uint64_t>(next_seq_++) << 32 | transact->id;
