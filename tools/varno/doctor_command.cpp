@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "field_commands.h"
+#include "commands.h"
 #include "listen_port.h"
 
 namespace varno::tool {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "bus_frames.h"
-#include "field_commands.h"
+#include "commands.h"
 #include "listen_port.h"
 
 namespace varno::tool {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "field_commands.h"
+#include "commands.h"
 
 namespace varno::tool {
 namespace {

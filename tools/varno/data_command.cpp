@@ -1,0 +1,25 @@
+// varno data: a data word in both its encodings.
+#include <cstdint>
+
+#include "commands.h"
+
+namespace varno::tool {
+
+CLI::App* addDataCommand(CLI::App& app, DataOptions& options) {
+  CLI::App* data = app.add_subcommand("data", "Show a data word in both its encodings");
+  addDataOptions(*data, options, /*word_positional=*/true);
+  return data;
+}
+
+int runData(const DataOptions& options, const OutputOptions& output) {
+  std::uint8_t word[kDataSize];
+  buildDataWord(options, word);
+  if (output.json) {
+    printLine(jsonText(dataJson(word), 2));
+  } else {
+    printText(dataText(word));
+  }
+  return kExitOk;
+}
+
+}  // namespace varno::tool
