@@ -17,13 +17,9 @@
 
 #include "format.h"
 #include "port_links.h"
+#include "reporter.h"
 
 namespace varno::tool {
-
-struct OutputOptions {
-  bool json = false;
-  bool verbose = false;  // the library's diagnostics and varno's own notes go to stderr
-};
 
 struct DecodeOptions {
   std::vector<std::string> hex;
@@ -81,15 +77,16 @@ CLI::App* addPortsCommand(CLI::App& app, PortsOptions& options);
 CLI::App* addMonitorCommand(CLI::App& app, MonitorOptions& options);
 CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options);
 
-int runDecode(const DecodeOptions& options, const OutputOptions& output);
-int runEncode(const RecordOptions& options, const OutputOptions& output);
-int runData(const DataOptions& options, const OutputOptions& output);
-int runSend(const SendOptions& options, const OutputOptions& output);
-int runScan(const ScanOptions& options, const OutputOptions& output);
-int runPoll(const PollOptions& options, const OutputOptions& output);
-int runPorts(const PortsOptions& options, const OutputOptions& output);
-int runMonitor(const MonitorOptions& options, const OutputOptions& output);
-int runDoctor(const DoctorOptions& options, const OutputOptions& output);
+// Each shows what it finds through `reporter`; `output` for those with notes under --verbose.
+int runDecode(const DecodeOptions& options, Reporter& reporter);
+int runEncode(const RecordOptions& options, Reporter& reporter);
+int runData(const DataOptions& options, Reporter& reporter);
+int runSend(const SendOptions& options, const OutputOptions& output, Reporter& reporter);
+int runScan(const ScanOptions& options, const OutputOptions& output, Reporter& reporter);
+int runPoll(const PollOptions& options, const OutputOptions& output, Reporter& reporter);
+int runPorts(const PortsOptions& options, Reporter& reporter);
+int runMonitor(const MonitorOptions& options, const OutputOptions& output, Reporter& reporter);
+int runDoctor(const DoctorOptions& options, Reporter& reporter);
 
 }  // namespace varno::tool
 

@@ -11,14 +11,10 @@ CLI::App* addDataCommand(CLI::App& app, DataOptions& options) {
   return data;
 }
 
-int runData(const DataOptions& options, const OutputOptions& output) {
+int runData(const DataOptions& options, Reporter& reporter) {
   std::uint8_t word[kDataSize];
   buildDataWord(options, word);
-  if (output.json) {
-    printLine(jsonText(dataJson(word), 2));
-  } else {
-    printText(dataText(word));
-  }
+  reporter.dataWord(word);
   return kExitOk;
 }
 

@@ -1,6 +1,5 @@
 // varno decode: whether 12 bytes are a frame, and what it says.
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,28 +14,15 @@ CLI::App* addDecodeCommand(CLI::App& app, DecodeOptions& options) {
   return decode;
 }
 
-int runDecode(const DecodeOptions& options, const OutputOptions& output) {
+int runDecode(const DecodeOptions& options, Reporter& reporter) {
   const std::vector<std::uint8_t> bytes = parseHexBytes(options.hex);
   if (bytes.size() != kFrameSize) {
     throw UsageError("a frame is 12 bytes, got " + std::to_string(bytes.size()));
   }
   VarnoFrame frame{};
   const std::int32_t result = varnoFrameDecode(bytes.data(), &frame);
-  const bool valid = result == VARNO_OK;
-  if (output.json) {
-    nlohmann::json out = {{"valid", valid}};
-    if (valid) {
-      out["record"] = recordJson(frame);
-    } else {
-      out["fault"] = frameFaultText(result);
-    }
-    printLine(jsonText(out, 2));
-  } else if (valid) {
-    printText(recordText(frame));
-  } else {
-    printLine(std::string("not a frame: ") + frameFaultText(result));
-  }
-  return valid ? kExitOk : kExitNoReply;
+  reporter.decoded(frame, result);
+  return result == VARNO_OK ? kExitOk : kExitNoReply;
 }
 
 }  // namespace varno::tool

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -23,29 +22,6 @@
 
 namespace varno::tool {
 namespace {
-
-using nlohmann::json;
-
-struct Finding {
-  std::string check;  // "exists", "access", ...
-  bool ok;            // nothing in the way, as far as this check goes
-  std::string text;
-};
-
-class Report {
- public:
-  void add(const std::string& check, bool ok, const std::string& text) {
-    findings_.push_back({check, ok, text});
-  }
-  bool blocked() const { return blocked_; }
-  void block() { blocked_ = true; }
-  const std::vector<Finding>& findings() const { return findings_; }
-  std::vector<PortHolder> holders;  // the programs that have the port open
-
- private:
-  std::vector<Finding> findings_;
-  bool blocked_ = false;  // something stops the port from being opened
-};
 
 std::string resolvedPath(const std::string& path) {
   char buffer[PATH_MAX];
@@ -95,14 +71,14 @@ bool inGroupNow(gid_t gid) {
   return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
-void checkAccess(const std::string& device, const struct stat& st, Report& report) {
+void checkAccess(const std::string& device, const struct stat& st, DoctorReport& report) {
   const std::string owner =
       modeText(st.st_mode) + " " + userName(st.st_uid) + ":" + groupName(st.st_gid);
   if (access(device.c_str(), R_OK | W_OK) == 0) {
     report.add("access", true, "this user may open it (" + owner + ")");
     return;
   }
-  report.block();
+  report.blocked = true;
   const std::string user = userName(geteuid());
   const std::string group = groupName(st.st_gid);
   std::string hint;
@@ -126,7 +102,7 @@ void checkAccess(const std::string& device, const struct stat& st, Report& repor
   report.add("access", false, "this user may not open it (" + owner + "); " + hint);
 }
 
-void checkDriver(int fd, Report& report) {
+void checkDriver(int fd, DoctorReport& report) {
   serial_rs485 rs485{};
   if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
     const bool on = rs485.flags & SER_RS485_ENABLED;
@@ -149,7 +125,7 @@ void checkDriver(int fd, Report& report) {
   }
 }
 
-void checkRates(ListenPort& port, std::uint32_t baud, Report& report) {
+void checkRates(ListenPort& port, std::uint32_t baud, DoctorReport& report) {
   std::vector<std::uint32_t> rates = {1200,  2400,   4800,   9600,   19200, 38400,
                                       57600, 115200, 230400, 460800, 921600};
   if (std::find(rates.begin(), rates.end(), baud) == rates.end()) rates.push_back(baud);
@@ -168,22 +144,22 @@ void checkRates(ListenPort& port, std::uint32_t baud, Report& report) {
   report.add("baud_rates", wanted_ok,
              "accepted: " + (accepted.empty() ? std::string("none") : accepted) +
                  (refused.empty() ? "" : "; refused: " + refused));
-  if (!wanted_ok) report.block();
+  if (!wanted_ok) report.blocked = true;
 }
 
-void checkNetwork(const DoctorOptions& options, Report& report) {
+void checkNetwork(const DoctorOptions& options, DoctorReport& report) {
   VarnoLink* link = nullptr;
   const std::int32_t result = varnoLinkOpen(options.port.c_str(), options.baud, &link);
   if (result == VARNO_OK) {
     report.add("network", true, "the server answers and the link opened (nothing was sent)");
     varnoLinkClose(link);
   } else {
-    report.block();
+    report.blocked = true;
     report.add("network", false, varnoErrorText(result));
   }
 }
 
-void examine(const DoctorOptions& options, Report& report) {
+void examine(const DoctorOptions& options, DoctorReport& report) {
   if (isNetworkPortName(options.port)) {
     checkNetwork(options, report);
     return;
@@ -191,7 +167,7 @@ void examine(const DoctorOptions& options, Report& report) {
   const std::string path = portPath(options.port);
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) {
-    report.block();
+    report.blocked = true;
     std::string known;
     VarnoPortInfo ports[16];
     const std::int32_t count = varnoListPorts(ports, 16, 0);
@@ -208,13 +184,13 @@ void examine(const DoctorOptions& options, Report& report) {
   const bool link = S_ISLNK(st.st_mode);
   if (link) report.add("exists", true, path + " is a link to " + device);
   if (stat(path.c_str(), &st) != 0) {
-    report.block();
+    report.blocked = true;
     report.add("exists", false, path + " leads nowhere (" + std::strerror(errno) + ")");
     return;
   }
   if (!link) report.add("exists", true, device + " exists");
   if (!S_ISCHR(st.st_mode)) {
-    report.block();
+    report.blocked = true;
     report.add("terminal", false, device + " is not a device: not a serial port");
     return;
   }
@@ -237,20 +213,20 @@ void examine(const DoctorOptions& options, Report& report) {
     if (p.stable_path[0]) text += "; stable name " + std::string(p.stable_path);
     if ((p.flags & VARNO_PORT_VIRTUAL) && std::strncmp(p.device, "/dev/pts/", 9) != 0) {
       text += "; a legacy port with no UART behind it";
-      report.block();
+      report.blocked = true;
     }
     report.add("device", !(p.flags & VARNO_PORT_VIRTUAL) || p.driver == std::string("pty"), text);
   }
 
   checkAccess(device, st, report);
-  if (report.blocked()) return;
+  if (report.blocked) return;
 
   ListenPort port;
   const char* step = "";
   const int error = port.open(path, step);
   if (error == EBUSY) {
     // Nothing is tried on a port that another program is using: not even its settings.
-    report.block();
+    report.blocked = true;
     report.holders = port.holders();
     report.add("in_use", false,
                report.holders.empty() ? std::string("in use (the system does not say by whom)")
@@ -258,12 +234,12 @@ void examine(const DoctorOptions& options, Report& report) {
     return;
   }
   if (error == ENOTTY) {
-    report.block();
+    report.blocked = true;
     report.add("terminal", false, device + " is not a terminal: not a serial port");
     return;
   }
   if (error != 0) {
-    report.block();
+    report.blocked = true;
     report.add("open", false, std::string(step) + " failed: " + std::strerror(error));
     return;
   }
@@ -305,30 +281,12 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
   return doctor;
 }
 
-int runDoctor(const DoctorOptions& options, const OutputOptions& output) {
+int runDoctor(const DoctorOptions& options, Reporter& reporter) {
   if (options.port.empty()) throw UsageError("the port is empty");
-  Report report;
+  DoctorReport report;
   examine(options, report);
-  if (output.json) {
-    json findings = json::array();
-    for (const Finding& f : report.findings()) {
-      findings.push_back({{"check", f.check}, {"ok", f.ok}, {"text", f.text}});
-    }
-    json holders = json::array();
-    for (const PortHolder& h : report.holders) {
-      holders.push_back({{"pid", h.pid}, {"command", h.command}});
-    }
-    printLine(jsonText({{"port", options.port},
-                        {"usable", !report.blocked()},
-                        {"holders", holders},
-                        {"findings", findings}},
-                       2));
-  } else {
-    for (const Finding& f : report.findings()) {
-      printLine(std::string(f.ok ? "ok    " : "NOT   ") + f.check + ": " + f.text);
-    }
-  }
-  return report.blocked() ? kExitCannotOpen : kExitOk;
+  reporter.doctorReport(options.port, report);
+  return report.blocked ? kExitCannotOpen : kExitOk;
 }
 
 }  // namespace varno::tool

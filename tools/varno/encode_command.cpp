@@ -1,6 +1,5 @@
 // varno encode: the 12 bytes that a command (or any frame) goes out as.
 #include <cstdint>
-#include <string>
 
 #include "commands.h"
 
@@ -12,12 +11,11 @@ CLI::App* addEncodeCommand(CLI::App& app, RecordOptions& options) {
   return encode;
 }
 
-int runEncode(const RecordOptions& options, const OutputOptions& output) {
+int runEncode(const RecordOptions& options, Reporter& reporter) {
   const VarnoFrame frame = buildFrame(options);
   std::uint8_t bytes[kFrameSize];
   varnoFrameEncode(&frame, bytes);
-  const std::string hex = hexText(bytes, sizeof bytes);
-  printLine(output.json ? jsonText({{"frame", hex}}, 2) : hex);
+  reporter.encoded(bytes);
   return kExitOk;
 }
 

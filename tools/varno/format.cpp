@@ -177,6 +177,12 @@ std::string replyLine(const VarnoFrame& r) {
   return out.str();
 }
 
+std::string hex4(std::uint16_t id) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, "%04x", id);
+  return buffer;
+}
+
 std::string msText(double ms) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.3f ms", ms);

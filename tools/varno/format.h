@@ -66,6 +66,8 @@ std::string recordText(const VarnoFrame& frame);
 std::string dataText(const std::uint8_t* word);
 // A reply's fields on one line ("source 5  code 0  param 0  status 0 ...").
 std::string replyLine(const VarnoFrame& reply);
+// "0403": a USB vendor's or product's id.
+std::string hex4(std::uint16_t id);
 // "1.234 ms".
 std::string msText(double ms);
 // "2026-12-08T05:29:04.123456Z": `at` in RFC 3339, UTC, to the microsecond.

@@ -1,123 +1,16 @@
 // varno poll: the same command again and again, with a summary, a CSV log, reconnects.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "commands.h"
-#include "stats.h"
 
 namespace varno::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using nlohmann::json;
-
-constexpr int kOutcomeCount = 6;
-
-// The same words as JSON keys.
-std::string outcomeKey(std::int32_t outcome) {
-  std::string key = outcomeText(outcome);
-  std::replace(key.begin(), key.end(), ' ', '_');
-  return key;
-}
-
-struct PollRun {
-  std::string port;
-  std::uint64_t sent = 0;
-  std::uint64_t by_outcome[kOutcomeCount] = {};
-  std::uint64_t queue_timeouts = 0;  // varno://: the gateway's bus was busy too long
-  RoundTripStats round_trips;
-  std::uint64_t reconnects = 0;
-  double gap_ms = 0;  // time spent without the port, all gaps together
-
-  void add(const Transaction& t) {
-    ++sent;
-    if (t.outcome >= 0 && t.outcome < kOutcomeCount) ++by_outcome[t.outcome];
-    if (t.outcome == VARNO_E_QUEUE_TIMEOUT) ++queue_timeouts;
-    if (t.outcome == VARNO_REPLY) round_trips.add(t.round_trip_ms);
-  }
-  std::uint64_t answers() const { return by_outcome[VARNO_REPLY]; }
-
-  json toJson(bool was_interrupted, bool with_reconnects) const {
-    json failures = json::object();
-    for (int o = VARNO_WRITE_TIMEOUT; o < kOutcomeCount; ++o) {
-      failures[outcomeKey(o)] = by_outcome[o];
-    }
-    if (queue_timeouts > 0) failures[outcomeKey(VARNO_E_QUEUE_TIMEOUT)] = queue_timeouts;
-    json round_trip = nullptr;
-    if (round_trips.count() > 0) {
-      round_trip = {{"min", roundedMs(round_trips.min())},
-                    {"median", roundedMs(round_trips.median())},
-                    {"max", roundedMs(round_trips.max())}};
-    }
-    json out = {{"sent", sent},
-                {"answers", answers()},
-                {"failures", failures},
-                {"round_trip_ms", round_trip},
-                {"interrupted", was_interrupted}};
-    out["port"] = port;
-    if (with_reconnects) {
-      out["reconnects"] = reconnects;
-      out["gap_ms"] = roundedMs(gap_ms);
-    }
-    return out;
-  }
-
-  std::vector<std::string> text(bool with_reconnects) const {
-    std::vector<std::string> out;
-    out.push_back("sent " + std::to_string(sent) + ", answers " + std::to_string(answers()));
-    std::string failures;
-    for (int o = VARNO_WRITE_TIMEOUT; o < kOutcomeCount; ++o) {
-      if (by_outcome[o] == 0) continue;
-      failures += (failures.empty() ? "" : ", ") + std::string(outcomeText(o)) + " " +
-                  std::to_string(by_outcome[o]);
-    }
-    if (queue_timeouts > 0) {
-      failures += (failures.empty() ? "" : ", ") + std::string(outcomeText(VARNO_E_QUEUE_TIMEOUT)) +
-                  " " + std::to_string(queue_timeouts);
-    }
-    out.push_back("failures: " + (failures.empty() ? std::string("none") : failures));
-    if (round_trips.count() == 0) {
-      out.push_back("round trip: no replies");
-    } else {
-      out.push_back("round trip: min " + msText(round_trips.min()) + ", median " +
-                    msText(round_trips.median()) + ", max " + msText(round_trips.max()));
-    }
-    if (with_reconnects) {
-      char gap[64];
-      std::snprintf(gap, sizeof gap, "%.3f s", gap_ms / 1000.0);
-      out.push_back("reconnects " + std::to_string(reconnects) + ", without the port " + gap);
-    }
-    return out;
-  }
-};
-
-const char* const kCsvHeader =
-    "time,port,n,address,outcome,outcome_text,round_trip_ms,source,code,param,status,error,"
-    "data_bytes,data_uint,data_decimal";
-
-std::string csvRow(const std::string& time, const std::string& port, std::uint64_t n,
-                   std::uint8_t address, const Transaction& t) {
-  char round_trip[32];
-  std::snprintf(round_trip, sizeof round_trip, "%.3f", t.round_trip_ms);
-  std::string row = time + "," + csvField(port) + "," + std::to_string(n) + "," +
-                    std::to_string(address) + "," + std::to_string(t.outcome) + "," +
-                    outcomeText(t.outcome) + "," + round_trip;
-  if (t.outcome == VARNO_REPLY) {
-    const VarnoFrame& r = t.reply;
-    row += "," + std::to_string(r.source) + "," + std::to_string(r.code) + "," +
-           std::to_string(r.param) + "," + std::to_string(r.status) + "," +
-           std::to_string(r.error) + "," + hexText(r.data, kDataSize) + "," +
-           std::to_string(varnoDataToUInt(r.data)) + "," + decimalText(r.data);
-  } else {
-    row += ",,,,,,,,";
-  }
-  return row;
-}
 
 // After a read failure or a write failure (the port gone): closes the link and opens it again,
 // waiting 100 ms, then twice as long each time up to the limit. False when stopped first.
@@ -134,9 +27,8 @@ bool reopen(PortLink& link, const PollOptions& options, const std::string& port,
   }
 }
 
-void pollPort(const PollOptions& options, const OutputOptions& output, const VarnoFrame& command,
-              PortLink& link, PollRun& run) {
-  const std::string label = labelFor(options.link, run.port);
+void pollPort(const PollOptions& options, const VarnoFrame& command, PortLink& link,
+              PollTally& tally, Reporter& reporter) {
   const auto interval = std::chrono::milliseconds(options.interval_ms);
   Clock::time_point next = Clock::now();
   for (std::uint64_t n = 1; options.count == 0 || n <= options.count; ++n) {
@@ -149,46 +41,19 @@ void pollPort(const PollOptions& options, const OutputOptions& output, const Var
     const std::string time = rfc3339(std::chrono::system_clock::now());
     const Transaction t = transact(link, options.link, command);
     if (t.outcome == VARNO_E_CLOSED) break;  // a second signal
-    run.add(t);
-    if (options.csv) {
-      printLine(csvRow(time, run.port, n, command.dest, t));
-    } else if (output.json) {
-      json line = transactionJson(t.outcome, t.reply, t.round_trip_ms);
-      line["n"] = n;
-      line["time"] = time;
-      line["port"] = run.port;
-      printLine(jsonText(line));
-    } else {
-      std::string line = label + std::to_string(n) + "  " + outcomeText(t.outcome) + "  " +
-                         msText(t.round_trip_ms);
-      if (t.outcome == VARNO_REPLY) line += "  " + replyLine(t.reply);
-      printLine(line);
-    }
+    tally.add(t);
+    reporter.polled(tally, n, command.dest, time, t);
     if (options.reconnect && (t.outcome == VARNO_READ_FAILED || t.outcome == VARNO_WRITE_FAILED) &&
         (options.count == 0 || n < options.count)) {
       const Clock::time_point lost = Clock::now();
       const std::string lost_at = rfc3339(std::chrono::system_clock::now());
       std::uint64_t attempts = 0;
-      const bool back = reopen(link, options, run.port, attempts);
+      const bool back = reopen(link, options, tally.port, attempts);
       const double gap = milliseconds(Clock::now() - lost);
-      run.gap_ms += gap;
+      tally.gap_ms += gap;
       if (!back) break;
-      ++run.reconnects;
-      char seconds[32];
-      std::snprintf(seconds, sizeof seconds, "%.3f", gap / 1000.0);
-      if (options.csv) {
-        note(run.port + ": reconnected after " + seconds + " s (" + std::to_string(attempts) +
-             (attempts == 1 ? " attempt)" : " attempts)"));
-      } else if (output.json) {
-        printLine(jsonText({{"reconnect",
-                             {{"port", run.port},
-                              {"lost", lost_at},
-                              {"gap_ms", roundedMs(gap)},
-                              {"attempts", attempts}}}}));
-      } else {
-        printLine(label + "reconnected after " + seconds + " s (" + std::to_string(attempts) +
-                  (attempts == 1 ? " attempt)" : " attempts)"));
-      }
+      ++tally.reconnects;
+      reporter.reconnected(tally, lost_at, gap, attempts);
       next = Clock::now();
     }
   }
@@ -230,32 +95,28 @@ CLI::App* addPollCommand(CLI::App& app, PollOptions& options) {
   return poll;
 }
 
-int runPoll(const PollOptions& options, const OutputOptions& output) {
+int runPoll(const PollOptions& options, const OutputOptions& output, Reporter& reporter) {
   checkLinkOptions(options.link);
   if (options.csv && output.json) throw UsageError("--csv and --json exclude each other");
   const VarnoFrame command = buildFrame(options.command);
   std::vector<std::unique_ptr<PortLink>> links;
   if (!openAll(options.link, output.verbose, links)) return kExitCannotOpen;
 
-  std::vector<PollRun> runs(links.size());
-  for (std::size_t i = 0; i < runs.size(); ++i) runs[i].port = options.link.ports[i];
-  if (options.csv) printLine(kCsvHeader);
+  std::vector<PollTally> tallies(links.size());
+  for (std::size_t i = 0; i < tallies.size(); ++i) {
+    tallies[i].port = options.link.ports[i];
+    tallies[i].label = labelFor(options.link, tallies[i].port);
+  }
+  reporter.pollStarted();
   onEveryPort(links.size(), [&](std::size_t i) {
-    pollPort(options, output, command, *links[i], runs[i]);
+    pollPort(options, command, *links[i], tallies[i], reporter);
     links[i]->close();
   });
 
   bool every_port_answered = true;
-  for (const PollRun& run : runs) {
-    every_port_answered = every_port_answered && run.answers() > 0;
-    if (options.csv) continue;
-    if (output.json) {
-      printLine(jsonText({{"summary", run.toJson(stopRequested(), options.reconnect)}}));
-    } else {
-      const std::string label = labelFor(options.link, run.port);
-      if (stopRequested() && !outputFailed()) printLine(label + "interrupted");
-      for (const std::string& line : run.text(options.reconnect)) printLine(label + line);
-    }
+  for (const PollTally& tally : tallies) {
+    every_port_answered = every_port_answered && tally.answers() > 0;
+    reporter.pollSummary(tally, stopRequested(), options.reconnect);
   }
   return every_port_answered ? kExitOk : kExitNoReply;
 }

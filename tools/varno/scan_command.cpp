@@ -1,15 +1,11 @@
 // varno scan: which addresses answer for themselves, on one port or several at once.
-#include <cstdio>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 
 namespace varno::tool {
-
-using nlohmann::json;
 
 CLI::App* addScanCommand(CLI::App& app, ScanOptions& options) {
   CLI::App* scan = app.add_subcommand("scan", "Find the devices that answer on a port");
@@ -38,22 +34,17 @@ CLI::App* addScanCommand(CLI::App& app, ScanOptions& options) {
   return scan;
 }
 
-int runScan(const ScanOptions& options, const OutputOptions& output) {
+int runScan(const ScanOptions& options, const OutputOptions& output, Reporter& reporter) {
   checkLinkOptions(options.link);
   if (options.from > options.to) throw UsageError("--from is above --to");
   std::vector<std::unique_ptr<PortLink>> links;
   if (!openAll(options.link, output.verbose, links)) return kExitCannotOpen;
 
-  struct ScanRun {
-    json found = json::array();
-    std::size_t count = 0;
-    int tried_to = 0;
-  };
-  std::vector<ScanRun> runs(links.size());
+  std::vector<ScanResult> results(links.size());
   onEveryPort(links.size(), [&](std::size_t i) {
-    const std::string& port = options.link.ports[i];
-    const std::string label = labelFor(options.link, port);
-    ScanRun& run = runs[i];
+    ScanResult& run = results[i];
+    run.port = options.link.ports[i];
+    run.label = labelFor(options.link, run.port);
     run.tried_to = options.from - 1;
     for (int address = options.from; address <= options.to && !stopRequested(); ++address) {
       VarnoFrame command{};
@@ -65,18 +56,10 @@ int runScan(const ScanOptions& options, const OutputOptions& output) {
       if (t.outcome == VARNO_E_CLOSED) break;
       run.tried_to = address;
       if (t.outcome == VARNO_REPLY && t.reply.source == address) {
-        ++run.count;
-        if (output.json) {
-          run.found.push_back({{"address", address},
-                               {"reply", recordJson(t.reply)},
-                               {"round_trip_ms", roundedMs(t.round_trip_ms)}});
-        } else {
-          char device[16];
-          std::snprintf(device, sizeof device, "device %3d  ", address);
-          printLine(label + device + replyLine(t.reply));  // as found: a scan takes a while
-        }
+        run.devices.push_back({address, t.reply, t.round_trip_ms});
+        reporter.found(run, run.devices.back());
       } else if (output.verbose && t.outcome != VARNO_NO_REPLY) {
-        note((options.link.ports.size() > 1 ? port + ": " : std::string()) + "address " +
+        note((options.link.ports.size() > 1 ? run.port + ": " : std::string()) + "address " +
              std::to_string(address) + ": " +
              (t.outcome == VARNO_REPLY
                   ? "a reply from " + std::to_string(t.reply.source) + ", not counted"
@@ -85,30 +68,7 @@ int runScan(const ScanOptions& options, const OutputOptions& output) {
     }
     links[i]->close();
   });
-
-  json all = json::array();
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    const ScanRun& run = runs[i];
-    const bool complete = run.tried_to == options.to;
-    if (output.json) {
-      all.push_back({{"port", options.link.ports[i]},
-                     {"from", options.from},
-                     {"to", options.to},
-                     {"complete", complete},
-                     {"count", run.count},
-                     {"devices", run.found}});
-    } else {
-      const std::string label = labelFor(options.link, options.link.ports[i]);
-      printLine(label + std::to_string(run.count) + (run.count == 1 ? " device" : " devices") +
-                " found at addresses " + std::to_string(options.from) + " to " +
-                std::to_string(options.to));
-      if (!complete) {
-        printLine(label + "interrupted: addresses after " + std::to_string(run.tried_to) +
-                  " not tried");
-      }
-    }
-  }
-  if (output.json) printLine(jsonText(all.size() == 1 ? all[0] : json{{"ports", all}}, 2));
+  reporter.scanned(results, options.from, options.to);
   return kExitOk;
 }
 

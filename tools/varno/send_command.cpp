@@ -19,7 +19,7 @@ CLI::App* addSendCommand(CLI::App& app, SendOptions& options) {
   return send;
 }
 
-int runSend(const SendOptions& options, const OutputOptions& output) {
+int runSend(const SendOptions& options, const OutputOptions& output, Reporter& reporter) {
   checkLinkOptions(options.link);
   const VarnoFrame command = buildFrame(options.command);
   std::vector<std::unique_ptr<PortLink>> links;
@@ -30,14 +30,7 @@ int runSend(const SendOptions& options, const OutputOptions& output) {
     note("interrupted");
     return kExitNoReply;
   }
-  if (output.json) {
-    printLine(jsonText(transactionJson(t.outcome, t.reply, t.round_trip_ms), 2));
-  } else {
-    std::string text = "outcome " + std::to_string(t.outcome) + " " + outcomeText(t.outcome) + "\n";
-    if (t.outcome == VARNO_REPLY) text += recordText(t.reply);
-    text += "round trip " + msText(t.round_trip_ms) + "\n";
-    printText(text);
-  }
+  reporter.sent(t);
   return t.outcome == VARNO_REPLY ? kExitOk : kExitNoReply;
 }
 

@@ -39,6 +39,7 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,16 +129,19 @@ int run(int argc, char** argv) {
   varno::tool::routeLibraryDiagnostics(output.verbose);
   varno::tool::setStopNotice(output.verbose);
 
+  // The format, decided here once: the commands only report.
+  const std::unique_ptr<varno::tool::Reporter> reporter =
+      varno::tool::makeReporter(output, /*csv=*/*poll && poll_options.csv);
   try {
-    if (*decode) return varno::tool::runDecode(decode_options, output);
-    if (*encode) return varno::tool::runEncode(encode_options, output);
-    if (*data) return varno::tool::runData(data_options, output);
-    if (*send) return varno::tool::runSend(send_options, output);
-    if (*scan) return varno::tool::runScan(scan_options, output);
-    if (*poll) return varno::tool::runPoll(poll_options, output);
-    if (*ports) return varno::tool::runPorts(ports_options, output);
-    if (*monitor) return varno::tool::runMonitor(monitor_options, output);
-    if (*doctor) return varno::tool::runDoctor(doctor_options, output);
+    if (*decode) return varno::tool::runDecode(decode_options, *reporter);
+    if (*encode) return varno::tool::runEncode(encode_options, *reporter);
+    if (*data) return varno::tool::runData(data_options, *reporter);
+    if (*send) return varno::tool::runSend(send_options, output, *reporter);
+    if (*scan) return varno::tool::runScan(scan_options, output, *reporter);
+    if (*poll) return varno::tool::runPoll(poll_options, output, *reporter);
+    if (*ports) return varno::tool::runPorts(ports_options, *reporter);
+    if (*monitor) return varno::tool::runMonitor(monitor_options, output, *reporter);
+    if (*doctor) return varno::tool::runDoctor(doctor_options, *reporter);
   } catch (const UsageError& e) {
     std::cerr << "varno: " << e.what() << "\n";
     return kExitUsage;
