@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,8 @@ struct MonitorOptions {
 };
 
 struct DoctorOptions {
-  std::string port;
+  std::optional<std::string> port;             // --port
+  std::optional<std::string> positional_port;  // a synonym: the port as an argument of its own
   std::uint32_t baud = 38400;
 };
 

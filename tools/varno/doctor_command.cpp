@@ -147,9 +147,9 @@ void checkRates(ListenPort& port, std::uint32_t baud, DoctorReport& report) {
   if (!wanted_ok) report.blocked = true;
 }
 
-void checkNetwork(const DoctorOptions& options, DoctorReport& report) {
+void checkNetwork(const std::string& name, std::uint32_t baud, DoctorReport& report) {
   VarnoLink* link = nullptr;
-  const std::int32_t result = varnoLinkOpen(options.port.c_str(), options.baud, &link);
+  const std::int32_t result = varnoLinkOpen(name.c_str(), baud, &link);
   if (result == VARNO_OK) {
     report.add("network", true, "the server answers and the link opened (nothing was sent)");
     varnoLinkClose(link);
@@ -159,12 +159,12 @@ void checkNetwork(const DoctorOptions& options, DoctorReport& report) {
   }
 }
 
-void examine(const DoctorOptions& options, DoctorReport& report) {
-  if (isNetworkPortName(options.port)) {
-    checkNetwork(options, report);
+void examine(const std::string& name, std::uint32_t baud, DoctorReport& report) {
+  if (isNetworkPortName(name)) {
+    checkNetwork(name, baud, report);
     return;
   }
-  const std::string path = portPath(options.port);
+  const std::string path = portPath(name);
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) {
     report.blocked = true;
@@ -249,7 +249,7 @@ void examine(const DoctorOptions& options, DoctorReport& report) {
                               "programs show only to root)");
   report.add("terminal", true, "a terminal");
   checkDriver(port.fd(), report);
-  checkRates(port, options.baud, report);
+  checkRates(port, baud, report);
 }
 
 }  // namespace
@@ -258,10 +258,12 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
   CLI::App* doctor =
       app.add_subcommand("doctor", "Find out what stands between you and a port, sending nothing");
   doctor
-      ->add_option("port", options.port,
-                   "The port: a path, a name under /dev, or a network "
-                   "port name")
-      ->required();
+      ->add_option("--port", options.port,
+                   "The port: a path, a name under /dev, or a network port name")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  // The port as the doctor first took it, which scripts may still give.
+  doctor->add_option("port", options.positional_port, "The same as --port");
   doctor->add_option("--baud", options.baud, "The rate you mean to use")
       ->capture_default_str()
       ->check(CLI::Range(std::uint32_t{1}, std::uint32_t{0xFFFFFFFF}));
@@ -273,7 +275,7 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
       "accepts. Nothing is written; the settings tried are put back. A port that another\n"
       "program has open (locked or not, found in /proc) is neither opened nor probed: its\n"
       "holders are named instead. For a network port name: whether the server answers and\n"
-      "the link opens.\n"
+      "the link opens. The port may also be given on its own: \"varno doctor ttyUSB0\".\n"
       "--json: {\"port\", \"usable\", \"holders\": [{\"pid\", \"command\"}], \"findings\":\n"
       "[{\"check\", \"ok\", \"text\"}]}.\n"
       "Exit: 0 nothing stands in the way, 3 something does (in use: \"holders\" names the\n"
@@ -282,10 +284,17 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
 }
 
 int runDoctor(const DoctorOptions& options, Reporter& reporter) {
-  if (options.port.empty()) throw UsageError("the port is empty");
+  const std::optional<std::string>& port = options.port;
+  const std::optional<std::string>& positional = options.positional_port;
+  if (port && positional && *port != *positional) {
+    throw UsageError("--port " + *port + " and the port " + *positional + " differ");
+  }
+  if (!port && !positional) throw UsageError("--port is required (see --help)");
+  const std::string& name = port ? *port : *positional;
+  if (name.empty()) throw UsageError("the port is empty");
   DoctorReport report;
-  examine(options, report);
-  reporter.doctorReport(options.port, report);
+  examine(name, options.baud, report);
+  reporter.doctorReport(name, report);
   return report.blocked ? kExitCannotOpen : kExitOk;
 }
 

@@ -28,6 +28,11 @@
 //       the last {"summary": {"sent", "answers", "failures", "round_trip_ms", "interrupted"}}.
 //       Exit 0 when at least one reply came, else 1.
 //
+// In the field: "varno ports" (the machine's serial ports), "varno monitor --port ttyUSB1"
+// (listens to a bus, never writing) and "varno doctor --port ttyUSB0" (what stands between the
+// user and the port; "varno doctor ttyUSB0" as well). Offline: decode, encode and data.
+// Every command that uses a port names it with --port.
+//
 //   Bad arguments (an unknown command included): one line on stderr, exit 2. A port that does not
 //   open: "varno: cannot open PORT: <the cause>" (no such port, permission, in use, not a serial
 //   port, ...), exit 3. Standard output that cannot be written (a closed pipe, a full disk):
@@ -36,6 +41,10 @@
 // varno uses the library's public interface only (VarnoDLL.h, varno_link.h), linking the shared
 // library like any other host; the monitor and the doctor reach the terminal through the system
 // themselves (listen_port.h), since neither may write or drive the line.
+//
+// This file is the app, its global flags and the dispatch: each command lives in
+// NAME_command.cpp (commands.h), and what it finds goes to the one Reporter (reporter.h) that
+// --json or poll's --csv chose, in text, JSON or CSV.
 #include <CLI/CLI.hpp>
 
 #include <iostream>
