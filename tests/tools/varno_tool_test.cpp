@@ -486,6 +486,8 @@ TEST_F(VarnoTool, BadArgumentsExitTwoWithOneLineAndSendNothing) {
       {"scan", "--port", port, "--from", "20", "--to", "10"},
       {"poll", "--port", port, "--count", "ten"},
       {"poll", "--port", port, "--count", "-1"},
+      {"doctor"},                                      // no port
+      {"doctor", "--port", port, "/nonexistent/tty"},  // two different ports
   };
   for (const Args& args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
@@ -943,6 +945,23 @@ TEST_F(VarnoTool, DoctorTellsWhatStandsInTheWayWithoutTouchingTheLine) {
   EXPECT_TRUE(contains(findings["in_use"]["text"], "(varno)")) << findings["in_use"];
   holder.signal(SIGINT);
   holder.finish();
+}
+
+// The doctor names the port as every other command does; the port as an argument of its own, as
+// it took it first, stays the same thing.
+TEST_F(VarnoTool, DoctorTakesThePortAsPortOrAsItsArgument) {
+  const Result positional = run({"--json", "doctor", sim.path()});
+  EXPECT_EQ(positional.exit_code, 0) << positional.out << positional.err;
+  for (const Args& args : {Args{"--json", "doctor", "--port", sim.path()},
+                           Args{"--json", "doctor", sim.path(), "--port", sim.path()}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Result r = run(args);
+    EXPECT_EQ(r.exit_code, positional.exit_code) << r.err;
+    EXPECT_EQ(r.out, positional.out);
+  }
+  const Result missing = run({"doctor", "--port", "/nonexistent/tty"});
+  EXPECT_EQ(missing.exit_code, 3);
+  EXPECT_EQ(missing.out, run({"doctor", "/nonexistent/tty"}).out);
 }
 
 // Whether the terminal's exclusive flag is set. It belongs to the terminal, not to a descriptor,

@@ -14,38 +14,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "field_commands.h"
+#include "commands.h"
 #include "listen_port.h"
 
 namespace varno::tool {
 namespace {
-
-using nlohmann::json;
-
-struct Finding {
-  std::string check;  // "exists", "access", ...
-  bool ok;            // nothing in the way, as far as this check goes
-  std::string text;
-};
-
-class Report {
- public:
-  void add(const std::string& check, bool ok, const std::string& text) {
-    findings_.push_back({check, ok, text});
-  }
-  bool blocked() const { return blocked_; }
-  void block() { blocked_ = true; }
-  const std::vector<Finding>& findings() const { return findings_; }
-  std::vector<PortHolder> holders;  // the programs that have the port open
-
- private:
-  std::vector<Finding> findings_;
-  bool blocked_ = false;  // something stops the port from being opened
-};
 
 std::string resolvedPath(const std::string& path) {
   char buffer[PATH_MAX];
@@ -95,14 +71,14 @@ bool inGroupNow(gid_t gid) {
   return std::find(groups.begin(), groups.end(), gid) != groups.end();
 }
 
-void checkAccess(const std::string& device, const struct stat& st, Report& report) {
+void checkAccess(const std::string& device, const struct stat& st, DoctorReport& report) {
   const std::string owner =
       modeText(st.st_mode) + " " + userName(st.st_uid) + ":" + groupName(st.st_gid);
   if (access(device.c_str(), R_OK | W_OK) == 0) {
     report.add("access", true, "this user may open it (" + owner + ")");
     return;
   }
-  report.block();
+  report.blocked = true;
   const std::string user = userName(geteuid());
   const std::string group = groupName(st.st_gid);
   std::string hint;
@@ -126,7 +102,7 @@ void checkAccess(const std::string& device, const struct stat& st, Report& repor
   report.add("access", false, "this user may not open it (" + owner + "); " + hint);
 }
 
-void checkDriver(int fd, Report& report) {
+void checkDriver(int fd, DoctorReport& report) {
   serial_rs485 rs485{};
   if (ioctl(fd, TIOCGRS485, &rs485) == 0) {
     const bool on = rs485.flags & SER_RS485_ENABLED;
@@ -149,7 +125,7 @@ void checkDriver(int fd, Report& report) {
   }
 }
 
-void checkRates(ListenPort& port, std::uint32_t baud, Report& report) {
+void checkRates(ListenPort& port, std::uint32_t baud, DoctorReport& report) {
   std::vector<std::uint32_t> rates = {1200,  2400,   4800,   9600,   19200, 38400,
                                       57600, 115200, 230400, 460800, 921600};
   if (std::find(rates.begin(), rates.end(), baud) == rates.end()) rates.push_back(baud);
@@ -168,30 +144,30 @@ void checkRates(ListenPort& port, std::uint32_t baud, Report& report) {
   report.add("baud_rates", wanted_ok,
              "accepted: " + (accepted.empty() ? std::string("none") : accepted) +
                  (refused.empty() ? "" : "; refused: " + refused));
-  if (!wanted_ok) report.block();
+  if (!wanted_ok) report.blocked = true;
 }
 
-void checkNetwork(const DoctorOptions& options, Report& report) {
+void checkNetwork(const std::string& name, std::uint32_t baud, DoctorReport& report) {
   VarnoLink* link = nullptr;
-  const std::int32_t result = varnoLinkOpen(options.port.c_str(), options.baud, &link);
+  const std::int32_t result = varnoLinkOpen(name.c_str(), baud, &link);
   if (result == VARNO_OK) {
     report.add("network", true, "the server answers and the link opened (nothing was sent)");
     varnoLinkClose(link);
   } else {
-    report.block();
+    report.blocked = true;
     report.add("network", false, varnoErrorText(result));
   }
 }
 
-void examine(const DoctorOptions& options, Report& report) {
-  if (isNetworkPortName(options.port)) {
-    checkNetwork(options, report);
+void examine(const std::string& name, std::uint32_t baud, DoctorReport& report) {
+  if (isNetworkPortName(name)) {
+    checkNetwork(name, baud, report);
     return;
   }
-  const std::string path = portPath(options.port);
+  const std::string path = portPath(name);
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) {
-    report.block();
+    report.blocked = true;
     std::string known;
     VarnoPortInfo ports[16];
     const std::int32_t count = varnoListPorts(ports, 16, 0);
@@ -208,13 +184,13 @@ void examine(const DoctorOptions& options, Report& report) {
   const bool link = S_ISLNK(st.st_mode);
   if (link) report.add("exists", true, path + " is a link to " + device);
   if (stat(path.c_str(), &st) != 0) {
-    report.block();
+    report.blocked = true;
     report.add("exists", false, path + " leads nowhere (" + std::strerror(errno) + ")");
     return;
   }
   if (!link) report.add("exists", true, device + " exists");
   if (!S_ISCHR(st.st_mode)) {
-    report.block();
+    report.blocked = true;
     report.add("terminal", false, device + " is not a device: not a serial port");
     return;
   }
@@ -237,20 +213,20 @@ void examine(const DoctorOptions& options, Report& report) {
     if (p.stable_path[0]) text += "; stable name " + std::string(p.stable_path);
     if ((p.flags & VARNO_PORT_VIRTUAL) && std::strncmp(p.device, "/dev/pts/", 9) != 0) {
       text += "; a legacy port with no UART behind it";
-      report.block();
+      report.blocked = true;
     }
     report.add("device", !(p.flags & VARNO_PORT_VIRTUAL) || p.driver == std::string("pty"), text);
   }
 
   checkAccess(device, st, report);
-  if (report.blocked()) return;
+  if (report.blocked) return;
 
   ListenPort port;
   const char* step = "";
   const int error = port.open(path, step);
   if (error == EBUSY) {
     // Nothing is tried on a port that another program is using: not even its settings.
-    report.block();
+    report.blocked = true;
     report.holders = port.holders();
     report.add("in_use", false,
                report.holders.empty() ? std::string("in use (the system does not say by whom)")
@@ -258,12 +234,12 @@ void examine(const DoctorOptions& options, Report& report) {
     return;
   }
   if (error == ENOTTY) {
-    report.block();
+    report.blocked = true;
     report.add("terminal", false, device + " is not a terminal: not a serial port");
     return;
   }
   if (error != 0) {
-    report.block();
+    report.blocked = true;
     report.add("open", false, std::string(step) + " failed: " + std::strerror(error));
     return;
   }
@@ -273,7 +249,7 @@ void examine(const DoctorOptions& options, Report& report) {
                               "programs show only to root)");
   report.add("terminal", true, "a terminal");
   checkDriver(port.fd(), report);
-  checkRates(port, options.baud, report);
+  checkRates(port, baud, report);
 }
 
 }  // namespace
@@ -282,10 +258,12 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
   CLI::App* doctor =
       app.add_subcommand("doctor", "Find out what stands between you and a port, sending nothing");
   doctor
-      ->add_option("port", options.port,
-                   "The port: a path, a name under /dev, or a network "
-                   "port name")
-      ->required();
+      ->add_option("--port", options.port,
+                   "The port: a path, a name under /dev, or a network port name")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  // The port as the doctor first took it, which scripts may still give.
+  doctor->add_option("port", options.positional_port, "The same as --port");
   doctor->add_option("--baud", options.baud, "The rate you mean to use")
       ->capture_default_str()
       ->check(CLI::Range(std::uint32_t{1}, std::uint32_t{0xFFFFFFFF}));
@@ -297,7 +275,7 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
       "accepts. Nothing is written; the settings tried are put back. A port that another\n"
       "program has open (locked or not, found in /proc) is neither opened nor probed: its\n"
       "holders are named instead. For a network port name: whether the server answers and\n"
-      "the link opens.\n"
+      "the link opens. The port may also be given on its own: \"varno doctor ttyUSB0\".\n"
       "--json: {\"port\", \"usable\", \"holders\": [{\"pid\", \"command\"}], \"findings\":\n"
       "[{\"check\", \"ok\", \"text\"}]}.\n"
       "Exit: 0 nothing stands in the way, 3 something does (in use: \"holders\" names the\n"
@@ -305,30 +283,19 @@ CLI::App* addDoctorCommand(CLI::App& app, DoctorOptions& options) {
   return doctor;
 }
 
-int runDoctor(const DoctorOptions& options, const OutputOptions& output) {
-  if (options.port.empty()) throw UsageError("the port is empty");
-  Report report;
-  examine(options, report);
-  if (output.json) {
-    json findings = json::array();
-    for (const Finding& f : report.findings()) {
-      findings.push_back({{"check", f.check}, {"ok", f.ok}, {"text", f.text}});
-    }
-    json holders = json::array();
-    for (const PortHolder& h : report.holders) {
-      holders.push_back({{"pid", h.pid}, {"command", h.command}});
-    }
-    printLine(jsonText({{"port", options.port},
-                        {"usable", !report.blocked()},
-                        {"holders", holders},
-                        {"findings", findings}},
-                       2));
-  } else {
-    for (const Finding& f : report.findings()) {
-      printLine(std::string(f.ok ? "ok    " : "NOT   ") + f.check + ": " + f.text);
-    }
+int runDoctor(const DoctorOptions& options, Reporter& reporter) {
+  const std::optional<std::string>& port = options.port;
+  const std::optional<std::string>& positional = options.positional_port;
+  if (port && positional && *port != *positional) {
+    throw UsageError("--port " + *port + " and the port " + *positional + " differ");
   }
-  return report.blocked() ? kExitCannotOpen : kExitOk;
+  if (!port && !positional) throw UsageError("--port is required (see --help)");
+  const std::string& name = port ? *port : *positional;
+  if (name.empty()) throw UsageError("the port is empty");
+  DoctorReport report;
+  examine(name, options.baud, report);
+  reporter.doctorReport(name, report);
+  return report.blocked ? kExitCannotOpen : kExitOk;
 }
 
 }  // namespace varno::tool

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 namespace varno::tool {
@@ -165,6 +166,51 @@ std::string dataText(const std::uint8_t* word) {
   out << "data    " << hexText(word, kDataSize) << "  (unsigned " << varnoDataToUInt(word)
       << ", decimal " << decimalText(word) << ")\n";
   return out.str();
+}
+
+std::string replyLine(const VarnoFrame& r) {
+  std::ostringstream out;
+  out << "source " << int(r.source) << "  code " << int(r.code) << "  param " << int(r.param)
+      << "  status " << int(r.status) << "  error " << int(r.error) << "  data "
+      << hexText(r.data, kDataSize) << " (unsigned " << varnoDataToUInt(r.data) << ", decimal "
+      << decimalText(r.data) << ")";
+  return out.str();
+}
+
+std::string hex4(std::uint16_t id) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, "%04x", id);
+  return buffer;
+}
+
+std::string msText(double ms) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.3f ms", ms);
+  return buffer;
+}
+
+std::string rfc3339(std::chrono::system_clock::time_point at) {
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char buffer[64];
+  const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(buffer + n, sizeof buffer - n, ".%06lldZ",
+                static_cast<long long>(micros % 1000000));
+  return buffer;
+}
+
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+void note(const std::string& text) {
+  std::fprintf(stderr, "varno: %s\n", text.c_str());
 }
 
 }  // namespace varno::tool

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -63,6 +64,19 @@ std::string jsonText(const nlohmann::json& value, int indent = -1);
 const char* frameFaultText(std::int32_t code);
 std::string recordText(const VarnoFrame& frame);
 std::string dataText(const std::uint8_t* word);
+// A reply's fields on one line ("source 5  code 0  param 0  status 0 ...").
+std::string replyLine(const VarnoFrame& reply);
+// "0403": a USB vendor's or product's id.
+std::string hex4(std::uint16_t id);
+// "1.234 ms".
+std::string msText(double ms);
+// "2026-12-08T05:29:04.123456Z": `at` in RFC 3339, UTC, to the microsecond.
+std::string rfc3339(std::chrono::system_clock::time_point at);
+// One CSV field, quoted where it must be.
+std::string csvField(const std::string& text);
+
+// A note on stderr: "varno: TEXT".
+void note(const std::string& text);
 
 }  // namespace varno::tool
 

@@ -7,68 +7,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <map>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "bus_frames.h"
-#include "field_commands.h"
+#include "commands.h"
 #include "listen_port.h"
 
 namespace varno::tool {
-namespace {
 
-using nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
-
-std::string faultKey(BusFault fault) {
-  std::string key = busFaultText(fault);
-  std::replace(key.begin(), key.end(), ' ', '_');
-  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return key;
-}
-
-struct MonitorTally {
-  std::uint64_t frames = 0;
-  std::uint64_t faults[kBusFaultCount] = {};
-  std::map<int, std::uint64_t> by_address;  // frames, by destination address
-
-  std::uint64_t faultCount() const {
-    std::uint64_t n = 0;
-    for (int f = 1; f < kBusFaultCount; ++f) n += faults[f];
-    return n;
-  }
-};
-
-void show(const BusEvent& event, bool as_json) {
-  const std::string time = rfc3339(event.at.wall);
-  const std::string bytes = hexText(event.bytes.data(), event.bytes.size());
-  if (as_json) {
-    json line = {{"time", time}, {"bytes", bytes}, {"valid", event.fault == BusFault::kNone}};
-    if (event.fault == BusFault::kNone) {
-      line["frame"] = recordJson(event.frame);
-    } else {
-      line["fault"] = busFaultText(event.fault);
-    }
-    printLine(jsonText(line));
-    return;
-  }
-  std::string line = time + "  ";
-  if (event.fault == BusFault::kNone) {
-    const VarnoFrame& f = event.frame;
-    char fields[96];
-    std::snprintf(fields, sizeof fields, "%3d <- %-3d code %-3d param %-3d status %-3d error %-3d",
-                  f.dest & 0x7F, f.source, f.code, f.param, f.status, f.error);
-    line += std::string(fields) + " data " + hexText(f.data, kDataSize) + " (unsigned " +
-            std::to_string(varnoDataToUInt(f.data)) + ", decimal " + decimalText(f.data) + ")";
-  } else {
-    line += std::string(busFaultText(event.fault)) + ": " + bytes;
-  }
-  printLine(line);
-}
-
-}  // namespace
 
 CLI::App* addMonitorCommand(CLI::App& app, MonitorOptions& options) {
   CLI::App* monitor = app.add_subcommand("monitor", "Listen to a bus without ever writing to it");
@@ -99,7 +46,7 @@ CLI::App* addMonitorCommand(CLI::App& app, MonitorOptions& options) {
   return monitor;
 }
 
-int runMonitor(const MonitorOptions& options, const OutputOptions& output) {
+int runMonitor(const MonitorOptions& options, const OutputOptions& output, Reporter& reporter) {
   if (options.port.empty()) throw UsageError("--port is empty");
   if (isNetworkPortName(options.port)) {
     throw UsageError("monitor listens on a local serial port only, not " + options.port);
@@ -136,7 +83,7 @@ int runMonitor(const MonitorOptions& options, const OutputOptions& output) {
       ++tally.by_address[event.frame.dest & 0x7F];
     }
     ++shown;
-    show(event, output.json);
+    reporter.heard(event);
   });
 
   bool vanished = false;
@@ -165,34 +112,7 @@ int runMonitor(const MonitorOptions& options, const OutputOptions& output) {
   }
   if (!done()) cutter.flush();
 
-  if (output.json) {
-    json faults = json::object();
-    for (int f = 1; f < kBusFaultCount; ++f) {
-      faults[faultKey(static_cast<BusFault>(f))] = tally.faults[f];
-    }
-    json by_address = json::object();
-    for (const auto& [address, count] : tally.by_address)
-      by_address[std::to_string(address)] = count;
-    printLine(jsonText({{"summary",
-                         {{"frames", tally.frames},
-                          {"faults", faults},
-                          {"by_address", by_address},
-                          {"port_went_away", vanished}}}}));
-  } else {
-    if (vanished) printLine("the port went away");
-    std::string faults;
-    for (int f = 1; f < kBusFaultCount; ++f) {
-      faults += std::string(f == 1 ? "" : ", ") + busFaultText(static_cast<BusFault>(f)) + " " +
-                std::to_string(tally.faults[f]);
-    }
-    printLine("frames " + std::to_string(tally.frames) + ", faults " +
-              std::to_string(tally.faultCount()) + " (" + faults + ")");
-    std::string per;
-    for (const auto& [address, count] : tally.by_address) {
-      per += (per.empty() ? "" : ", ") + std::to_string(address) + ": " + std::to_string(count);
-    }
-    printLine("frames per address: " + (per.empty() ? std::string("none") : per));
-  }
+  reporter.monitorSummary(tally, vanished);
   return vanished ? kExitNoReply : kExitOk;
 }
 

@@ -28,6 +28,11 @@
 //       the last {"summary": {"sent", "answers", "failures", "round_trip_ms", "interrupted"}}.
 //       Exit 0 when at least one reply came, else 1.
 //
+// In the field: "varno ports" (the machine's serial ports), "varno monitor --port ttyUSB1"
+// (listens to a bus, never writing) and "varno doctor --port ttyUSB0" (what stands between the
+// user and the port; "varno doctor ttyUSB0" as well). Offline: decode, encode and data.
+// Every command that uses a port names it with --port.
+//
 //   Bad arguments (an unknown command included): one line on stderr, exit 2. A port that does not
 //   open: "varno: cannot open PORT: <the cause>" (no such port, permission, in use, not a serial
 //   port, ...), exit 3. Standard output that cannot be written (a closed pipe, a full disk):
@@ -36,24 +41,24 @@
 // varno uses the library's public interface only (VarnoDLL.h, varno_link.h), linking the shared
 // library like any other host; the monitor and the doctor reach the terminal through the system
 // themselves (listen_port.h), since neither may write or drive the line.
+//
+// This file is the app, its global flags and the dispatch: each command lives in
+// NAME_command.cpp (commands.h), and what it finds goes to the one Reporter (reporter.h) that
+// --json or poll's --csv chose, in text, JSON or CSV.
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
-#include <cstdint>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "VarnoDLL.h"
-#include "field_commands.h"
-#include "format.h"
-#include "link_commands.h"
+#include "commands.h"
 #include "run_control.h"
 
 namespace {
 
-using nlohmann::json;
 using varno::tool::kExitUsage;
 using varno::tool::UsageError;
 
@@ -62,50 +67,6 @@ std::string oneLine(std::string text) {
   while (!text.empty() && text.back() == '\n') text.pop_back();
   for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "; ");
   return text;
-}
-
-int runDecode(const std::vector<std::string>& parts, bool as_json) {
-  const std::vector<std::uint8_t> bytes = varno::tool::parseHexBytes(parts);
-  if (bytes.size() != varno::tool::kFrameSize) {
-    throw UsageError("a frame is 12 bytes, got " + std::to_string(bytes.size()));
-  }
-  VarnoFrame frame{};
-  const std::int32_t result = varnoFrameDecode(bytes.data(), &frame);
-  const bool valid = result == VARNO_OK;
-  if (as_json) {
-    json out = {{"valid", valid}};
-    if (valid) {
-      out["record"] = varno::tool::recordJson(frame);
-    } else {
-      out["fault"] = varno::tool::frameFaultText(result);
-    }
-    varno::tool::printLine(varno::tool::jsonText(out, 2));
-  } else if (valid) {
-    varno::tool::printText(varno::tool::recordText(frame));
-  } else {
-    varno::tool::printLine(std::string("not a frame: ") + varno::tool::frameFaultText(result));
-  }
-  return valid ? 0 : 1;
-}
-
-int runEncode(const varno::tool::RecordOptions& options, bool as_json) {
-  const VarnoFrame frame = varno::tool::buildFrame(options);
-  std::uint8_t bytes[varno::tool::kFrameSize];
-  varnoFrameEncode(&frame, bytes);
-  const std::string hex = varno::tool::hexText(bytes, sizeof bytes);
-  varno::tool::printLine(as_json ? varno::tool::jsonText({{"frame", hex}}, 2) : hex);
-  return 0;
-}
-
-int runData(const varno::tool::DataOptions& options, bool as_json) {
-  std::uint8_t word[4];
-  varno::tool::buildDataWord(options, word);
-  if (as_json) {
-    varno::tool::printLine(varno::tool::jsonText(varno::tool::dataJson(word), 2));
-  } else {
-    varno::tool::printText(varno::tool::dataText(word));
-  }
-  return 0;
 }
 
 // The first word that is not an option, when it names no command: CLI11 would only say that a
@@ -138,18 +99,12 @@ int run(int argc, char** argv) {
       "program), 4 standard output could not be written.\n"
       "\"varno COMMAND --help\" describes each command.\n");
 
-  std::vector<std::string> hex;
-  auto* decode = app.add_subcommand("decode", "Check and decode a frame given in hex");
-  decode->add_option("frame", hex, "12 bytes in hex (\"9F 01 03 ...\" or \"9F0103...\")")
-      ->required();
-
-  varno::tool::RecordOptions record_options;
-  auto* encode = app.add_subcommand("encode", "Show the frame that a command goes out as");
-  varno::tool::addRecordOptions(*encode, record_options);
-
+  varno::tool::DecodeOptions decode_options;
+  auto* decode = varno::tool::addDecodeCommand(app, decode_options);
+  varno::tool::RecordOptions encode_options;
+  auto* encode = varno::tool::addEncodeCommand(app, encode_options);
   varno::tool::DataOptions data_options;
-  auto* data = app.add_subcommand("data", "Show a data word in both its encodings");
-  varno::tool::addDataOptions(*data, data_options, /*word_positional=*/true);
+  auto* data = varno::tool::addDataCommand(app, data_options);
 
   varno::tool::SendOptions send_options;
   auto* send = varno::tool::addSendCommand(app, send_options);
@@ -183,16 +138,19 @@ int run(int argc, char** argv) {
   varno::tool::routeLibraryDiagnostics(output.verbose);
   varno::tool::setStopNotice(output.verbose);
 
+  // The format, decided here once: the commands only report.
+  const std::unique_ptr<varno::tool::Reporter> reporter =
+      varno::tool::makeReporter(output, /*csv=*/*poll && poll_options.csv);
   try {
-    if (*decode) return runDecode(hex, output.json);
-    if (*encode) return runEncode(record_options, output.json);
-    if (*data) return runData(data_options, output.json);
-    if (*send) return varno::tool::runSend(send_options, output);
-    if (*scan) return varno::tool::runScan(scan_options, output);
-    if (*poll) return varno::tool::runPoll(poll_options, output);
-    if (*ports) return varno::tool::runPorts(ports_options, output);
-    if (*monitor) return varno::tool::runMonitor(monitor_options, output);
-    if (*doctor) return varno::tool::runDoctor(doctor_options, output);
+    if (*decode) return varno::tool::runDecode(decode_options, *reporter);
+    if (*encode) return varno::tool::runEncode(encode_options, *reporter);
+    if (*data) return varno::tool::runData(data_options, *reporter);
+    if (*send) return varno::tool::runSend(send_options, output, *reporter);
+    if (*scan) return varno::tool::runScan(scan_options, output, *reporter);
+    if (*poll) return varno::tool::runPoll(poll_options, output, *reporter);
+    if (*ports) return varno::tool::runPorts(ports_options, *reporter);
+    if (*monitor) return varno::tool::runMonitor(monitor_options, output, *reporter);
+    if (*doctor) return varno::tool::runDoctor(doctor_options, *reporter);
   } catch (const UsageError& e) {
     std::cerr << "varno: " << e.what() << "\n";
     return kExitUsage;
