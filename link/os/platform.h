@@ -1,5 +1,5 @@
 // The thread, event and clock primitives the connection is written against. One implementation
-// per platform (platform_win32.cpp, platform_posix.cpp).
+// per platform (platform_win32.cpp, platform_linux.cpp).
 #ifndef VARNO_SERIAL_PLATFORM_H
 #define VARNO_SERIAL_PLATFORM_H
 
