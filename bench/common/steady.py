@@ -64,3 +64,35 @@ def unbound_workqueues(cpus, path=WORKQUEUE_MASK):
         finally:
             with open(path, "w") as f:
                 f.write(before)
+
+
+def main():
+    """steady.py --cpus LIST -- COMMAND...: COMMAND kept on the CPUs (its children too) with the
+    unbound workqueues beside it (where this may write their mask); its exit status."""
+    import argparse
+    import os
+    import subprocess
+    import sys
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("--cpus", required=True, metavar="LIST")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    a = parser.parse_args()
+    command = a.command[1:] if a.command[:1] == ["--"] else a.command
+    try:
+        cpus = {int(c) for c in a.cpus.split(",")}
+    except ValueError:
+        parser.error("--cpus takes CPU numbers separated by commas")
+    if not command:
+        parser.error("no command")
+    os.sched_setaffinity(0, cpus)
+    with contextlib.ExitStack() as stack:
+        try:
+            stack.enter_context(unbound_workqueues(cpus))
+            print(f"steady: on CPU(s) {a.cpus}, the unbound workqueues there too", flush=True)
+        except OSError as e:
+            print(f"steady: on CPU(s) {a.cpus}; workqueues NOT pinned ({e})", flush=True)
+        return subprocess.call(command)
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
