@@ -273,6 +273,14 @@ def count_instructions(chosen, sim: Path, cpus, short, long):
     """Each client's user-space instructions per exchange at terminal speed: a float, or why
     there is none (a string)."""
     def one(client, n):
+        # Under valgrind on a loaded machine an exchange now and then misses its time-out; the
+        # count is of exchanges that all succeeded, so such a run is made again, once.
+        try:
+            return one_try(client, n)
+        except instructions.CountFailed:
+            return one_try(client, n)
+
+    def one_try(client, n):
         log = tempfile.TemporaryFile()
         try:
             proc, path = start_simulator(sim, 0, log, cpus)
@@ -345,14 +353,15 @@ def p99(samples):
     return s[min(len(s) - 1, len(s) * 99 // 100)]
 
 
-def table(title, rows, m, reference_of, reference_word, counts=None, by_median=False):
+def table(title, rows, m, reference_of, reference_word, counts=None, by_median=False,
+          cpu_judged=True):
     """One client a row: the ratios to its reference per block of its latency and its CPU time,
     its instructions per exchange and, for reading, not compared, its median latency and CPU µs.
     Returns (judged, shown): what the repeat check compares, {"<client label> / <reference
     label>": median ratio, "<client label>, CPU / <reference label>": ..., "<client label>,
     instructions per exchange": ...}, and what it shows beside them (a client's timing that is
     not judged). With by_median, a client marked repeat_by_median gives its median instead of its
-    ratios (its time and CPU follow its polling)."""
+    ratios (its time and CPU follow its polling); without cpu_judged, the CPU ratios are shown."""
     labels = {c.name: c.label for c in rows}
     judged, shown = {}, {}
     blocks = 0
@@ -384,7 +393,8 @@ def table(title, rows, m, reference_of, reference_word, counts=None, by_median=F
                 if latency:
                     timing[f"{client.label} / {labels[reference]}"] = latency.median
                 if cpu:
-                    timing[f"{client.label}, CPU / {labels[reference]}"] = cpu.median
+                    (timing if cpu_judged else shown)[
+                        f"{client.label}, CPU / {labels[reference]}"] = cpu.median
         else:
             cells += ["(the reference)"] * 2
         if counted:
@@ -494,8 +504,11 @@ def report_terminal(a, chosen, by_speed, counts):
                  f"{UNPACED_OPEN_BAUD})" if speed == 0 else
                  f"{speed} baud (simulator pacing 10 bit times per byte, 24 byte times per "
                  f"exchange = {240e6 / speed:.0f} µs)")
+        # Paced, an exchange's CPU is mostly its wake-ups over the wire time, and their ratios
+        # moved by 11-27% between runs whose latency ratios agreed within 2%: shown, not judged.
         found, seen = table(title, chosen, m, lambda name: "floor", "floor",
-                            counts if speed == 0 else None, by_median=speed == 0)
+                            counts if speed == 0 else None, by_median=speed == 0,
+                            cpu_judged=speed == 0)
         figures.update({f"{speed_name(speed)}: {k}": v for k, v in found.items()})
         shown.update({f"{speed_name(speed)}: {k}": v for k, v in seen.items()})
     figures.update(targets(a.baud, by_speed, counts))
@@ -758,7 +771,7 @@ def main():
             print(line)
         rows, _ = compare_runs(*(shown for _, shown in figures))
         if rows:
-            print("\nShown, not judged (a client whose timing moves on its own):\n")
+            print("\nShown, not judged (Node's timing, which moves on its own; CPU when paced):\n")
             for line in repeat_report(rows, True, what="figure", judged=False):
                 print(line)
     print(f"\nmachine: {load_line()} at end; {busy_line(ticks_before, cpu_ticks())}")
