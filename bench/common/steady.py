@@ -18,7 +18,11 @@ made things worse: it kept other programs off its processor, which crowded the w
 Standard library only.
 """
 import contextlib
+import fcntl
+import os
 import signal
+import sys
+import tempfile
 
 WORKQUEUE_MASK = "/sys/devices/virtual/workqueue/cpumask"
 
@@ -44,10 +48,28 @@ def _terminated_as_exit():
         signal.signal(signal.SIGTERM, previous)
 
 
+LOCK = os.path.join(tempfile.gettempdir(), "varno-bench-workqueues.lock")
+
+
 @contextlib.contextmanager
-def unbound_workqueues(cpus, path=WORKQUEUE_MASK):
+def unbound_workqueues(cpus, path=WORKQUEUE_MASK, lock=LOCK):
     """The unbound workqueues kept on `cpus` meanwhile; raises OSError (saying why) where the mask
-    cannot be read or written (not root, no such file, a mask the kernel refuses)."""
+    cannot be read or written (not root, no such file, a mask the kernel refuses). Two benchmarks
+    doing this at once would each restore what the other set, so the second waits for the first
+    (a lock file)."""
+    with open(lock, "a") as held:
+        try:
+            fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            print(f"waiting for another benchmark's pinned workqueues ({lock})", file=sys.stderr,
+                  flush=True)
+            fcntl.flock(held, fcntl.LOCK_EX)
+        with _pinned(cpus, path) as before:
+            yield before
+
+
+@contextlib.contextmanager
+def _pinned(cpus, path):
     try:
         with open(path) as f:
             before = f.read().strip()
@@ -70,9 +92,7 @@ def main():
     """steady.py --cpus LIST -- COMMAND...: COMMAND kept on the CPUs (its children too) with the
     unbound workqueues beside it (where this may write their mask); its exit status."""
     import argparse
-    import os
     import subprocess
-    import sys
     parser = argparse.ArgumentParser(description=main.__doc__)
     parser.add_argument("--cpus", required=True, metavar="LIST")
     parser.add_argument("command", nargs=argparse.REMAINDER)

@@ -132,10 +132,10 @@ def test_workqueues_are_pinned_meanwhile_and_restored_after_an_error(tmp_path):
     mask = tmp_path / "cpumask"
     mask.write_text("3\n")
     with pytest.raises(RuntimeError):
-        with unbound_workqueues({0}, path=mask):
+        with unbound_workqueues({0}, path=mask, lock=tmp_path / "lock"):
             assert mask.read_text() == "1"
             raise RuntimeError
     assert mask.read_text() == "3"
     with pytest.raises(OSError, match="cannot read"):
-        with unbound_workqueues({0}, path=tmp_path / "missing"):
+        with unbound_workqueues({0}, path=tmp_path / "missing", lock=tmp_path / "lock"):
             pass
