@@ -2,34 +2,36 @@
 per line speed (with --network: the network clients through ser2net). Started by run.sh, which
 builds and installs what this needs; standard library only (and bench/common).
 
-    peers.py [N] [--block B] [--rounds R] [--warmup W] [--baud BAUD] [--cpus LIST] [--only NAME,...]
-             [--no-unpaced] [--instructions SHORT,LONG | --no-instructions] [--check-repeat]
-             [--json FILE]
+    peers.py [N] [--block B] [--rounds R] [--warmup W] [--baud BAUD] [--paced-count P]
+             [--cpus LIST] [--leave-workqueues] [--only NAME,...] [--no-unpaced]
+             [--instructions SHORT,LONG | --no-instructions] [--check-repeat] [--json FILE]
+             [--compare FILE]
     peers.py --network [N] [--block B] [--rounds R] [--warmup W] [--cpus LIST] [--check-repeat]
 
 Each round starts every client, each with its own simulator and its port kept open, runs each
-one's W warm-up exchanges (default 200) alone, then N exchanges per client (default 2000) in
-blocks of B (default 100): one block of each client in turn, the first of each turn rotating, so
-that whatever the machine does in a stretch of time it does to all of them. Every block gives
-each client's median latency and its ratio to the floor's median in the same block (the raw
-termios client: the plainest program that makes the exchange); the tables give the median and the
-interquartile range of those ratios over all blocks of all R rounds (default 3). Every client
-runs once with the simulator answering at once and once with it pacing the line at BAUD (default
-38400; 0 leaves the paced run out). --cpus keeps clients and simulators on the CPUs given.
+one's W warm-up exchanges (default 200; at most 20 when paced) alone, then N exchanges per client
+(default 2000; P = 300 when paced) in blocks of B (default 100): one block of each client in turn,
+the first of each turn rotating, so that whatever the machine does in a stretch of time it does to
+all of them. Per block, each client's median latency and its CPU time per exchange (getrusage)
+over the floor's in the same block (the raw termios client: the plainest program that makes the
+exchange); the tables give the median and the interquartile range of those ratios over all blocks
+of all R rounds (default 6). Every client runs once with the simulator answering at once and once
+with it pacing the line at BAUD (default 38400; 0 leaves the paced run out). --cpus keeps clients
+and simulators on the CPUs given and, while measuring, the unbound workqueues too (root; see
+bench/common/steady.py; --leave-workqueues does not).
 
-Beside the latency, what does not depend on scheduling: CPU time per exchange (getrusage over the
-blocks) and, at terminal speed, user-space instructions per exchange, counted by perf where the
+Beside them, at terminal speed, user-space instructions per exchange, counted by perf where the
 processor's counters are visible and by valgrind's callgrind elsewhere, on the client process
 alone, as the difference between a run of LONG and one of SHORT exchanges (default 200,1200)
 divided by LONG - SHORT, so that start-up falls out.
 
---check-repeat makes the whole measurement twice and compares every ratio in the tables and the
-ratios to pyserial in the targets (the `wait` send at terminal speed by its median, which is the
-library's polling once a millisecond: its ratio would measure the floor): exit status 0 when each
-pair is within 10% (larger / smaller), 3 with a plain "NO STABLE ANSWER" when one is not; 1
-whenever a client failed. The two runs' instruction counts are shown
-beside each other but not judged (how many polls and reads an exchange takes follows the timing,
-which moves the smallest clients' counts by some per cent).
+--check-repeat makes the whole measurement twice and compares the ratios in the tables, the
+instruction counts and the ratios to pyserial in the targets (the `wait` send at terminal speed by
+its median, which is the library's polling once a millisecond: its ratio would measure the floor;
+Node's timing and the CPU ratios when paced are shown, not judged): exit status 0 when each pair
+is within 10% (larger / smaller), 3 with a plain "NO STABLE ANSWER" when one is not; 1 whenever a
+client failed. --json FILE keeps every block and each run's figures; --compare FILE prints this
+run's figures beside an earlier --json FILE's.
 
 --network compares the network clients instead: this library's tcp:// and rfc2217:// ports with
 pyserial's socket:// and rfc2217:// clients, each against its own varno-sim (answering at once)
