@@ -193,6 +193,15 @@ class Measurement:
         return [statistics.median(mine[k].samples) / statistics.median(theirs[k].samples)
                 for k in mine if k in theirs and mine[k].samples and theirs[k].samples]
 
+    def cpu_ratios(self, name, reference):
+        """The ratio of `name`'s CPU time per operation to `reference`'s in each block both
+        completed: what the machine's state (caches, frequency, others' load) does to both
+        falls out, as with the latency."""
+        mine, theirs = self.blocks.get(name, {}), self.blocks.get(reference, {})
+        return [(mine[k].cpu_s / mine[k].count) / (theirs[k].cpu_s / theirs[k].count)
+                for k in mine if k in theirs and mine[k].count and theirs[k].count
+                and mine[k].cpu_s > 0 and theirs[k].cpu_s > 0]
+
     def summary(self, name, reference):
         """Spread of the per-block ratios, or None where there are none."""
         r = self.ratios(name, reference)

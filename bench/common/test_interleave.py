@@ -103,3 +103,39 @@ def test_a_peer_client_keeps_its_port_open_across_blocks():
     finally:
         sim.terminate()
         sim.wait(10)
+
+
+def test_repeat_judges_the_printed_figures_of_two_runs_and_passes_a_failure_on(tmp_path):
+    from repeat import figures_in, run_twice
+    judged, shown = figures_in("x\nfigure: a / b = 1.5\nfigure (shown): cpu, us = 12\n"
+                               "figure: broken = n/a\n")
+    assert (judged, shown) == ({"a / b": 1.5}, {"cpu, us": 12.0})
+    # Each run prints the next value from its list: the first pair agrees, the second does not.
+    counter = tmp_path / "n"
+    counter.write_text("0")
+
+    def bench(values, status=0):
+        return [sys.executable, "-c",
+                f"import sys; p = {str(counter)!r}; n = int(open(p).read()); "
+                f"open(p, 'w').write(str(n + 1)); "
+                f"print('figure: r =', {values!r}[n % 2]); sys.exit({status})"]
+    out = open(os.devnull, "w")
+    assert run_twice(bench([1.0, 1.05]), out=out) == 0
+    assert run_twice(bench([1.0, 1.2]), out=out) == 3
+    assert run_twice(bench([1.0, 1.0], status=1), out=out) == 1
+    assert run_twice([sys.executable, "-c", "print('no figures')"], out=out) == 3
+
+
+def test_workqueues_are_pinned_meanwhile_and_restored_after_an_error(tmp_path):
+    from steady import mask_of, unbound_workqueues
+    assert (mask_of({0}), mask_of({0, 1}), mask_of({4})) == ("1", "3", "10")
+    mask = tmp_path / "cpumask"
+    mask.write_text("3\n")
+    with pytest.raises(RuntimeError):
+        with unbound_workqueues({0}, path=mask, lock=tmp_path / "lock"):
+            assert mask.read_text() == "1"
+            raise RuntimeError
+    assert mask.read_text() == "3"
+    with pytest.raises(OSError, match="cannot read"):
+        with unbound_workqueues({0}, path=tmp_path / "missing", lock=tmp_path / "lock"):
+            pass

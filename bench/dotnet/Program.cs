@@ -142,7 +142,12 @@ static class Bench
             }
             double ratio = Median(results[0].Select(x => x.MedianUs).ToArray()) / Median(results[1].Select(x => x.MedianUs).ToArray());
             double perBlock = Median(results[0].Zip(results[1], (a, s) => a.MedianUs / s.MedianUs).ToArray());
+            double cpuPerBlock = Median(results[0].Zip(results[1], (a, s) => a.CpuUs / s.CpuUs).ToArray());
             Console.WriteLine($"\nVarno / SerialPort median: {ratio:F2} (median of the per-block ratios {perBlock:F2})");
+            // Lines for bench/common/repeat.py, which --check-repeat compares between two runs.
+            string key = baud == 0 ? "unpaced" : $"{baud} baud";
+            Console.WriteLine(FormattableString.Invariant($"figure: {key}: Varno / SerialPort round trip, per block = {perBlock:G6}"));
+            Console.WriteLine(FormattableString.Invariant($"figure: {key}: Varno / SerialPort CPU per exchange, per block = {cpuPerBlock:G6}"));
             if (VarnoClient.Failures.Count > 0)
             {
                 Console.WriteLine("Varno's failed exchanges (warm-up included): " + string.Join(", ", VarnoClient.Failures.Select(f => $"{f.Value} {f.Key}")));

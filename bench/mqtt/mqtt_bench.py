@@ -18,6 +18,7 @@ import socket
 import statistics
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -25,6 +26,9 @@ import time
 import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from repeat import figure_line, run_twice  # noqa: E402
 
 
 def free_port():
@@ -123,20 +127,26 @@ def round_trips(args, tmp, broker_port):
         wait_port(listen)
         sock, asker = varno_client(listen), MqttAsker(broker_port)
         times = {"varno": [], "mqtt": []}
+        ratios = []
         i = 0
-        for _ in range(args.blocks):  # interleaved half-second blocks
-            for kind in ("varno", "mqtt"):
+        for b in range(args.blocks):  # interleaved half-second blocks, the first alternating
+            block = {}
+            for kind in ("varno", "mqtt") if b % 2 == 0 else ("mqtt", "varno"):
                 end = time.monotonic() + 0.5
+                block[kind] = []
                 while time.monotonic() < end:
                     i += 1
-                    times[kind].append(varno_round_trip(sock, i) if kind == "varno"
+                    block[kind].append(varno_round_trip(sock, i) if kind == "varno"
                                        else asker.round_trip(i))
+                times[kind] += block[kind]
+            ratios.append(statistics.median(block["mqtt"]) / statistics.median(block["varno"]))
         for kind, t in times.items():
             q = statistics.quantiles(t, n=100)
             print("%-6s round trip: median %.3f ms, p10 %.3f, p90 %.3f, p99 %.3f (%d commands)" %
                   (kind, statistics.median(t), q[9], q[89], q[98], len(t)))
         print("MQTT costs %.3f ms more (median)" %
               (statistics.median(times["mqtt"]) - statistics.median(times["varno"])))
+        print(figure_line("MQTT / varno:// round trip, per block", statistics.median(ratios)))
     finally:
         gw.send_signal(signal.SIGTERM)
         gw.wait(20)
@@ -183,6 +193,9 @@ def fan_in(args, tmp, broker_port):
                                  points * 10, fewest, len(received), points))
         print("gateways' CPU: %.3f s for %d values: %.1f us per published value (polling "
               "included)" % (cpu, total, 1e6 * cpu / max(total, 1)))
+        print(figure_line("fan-in: values received / polls due", total / (elapsed * points * 10)))
+        print(figure_line("fan-in: gateways' CPU per value, us", 1e6 * cpu / max(total, 1),
+                          judged=False))
     finally:
         sub.loop_stop()
         for g in gws:
@@ -201,7 +214,12 @@ def main():
     parser.add_argument("--blocks", type=int, default=10)
     parser.add_argument("--gateways", type=int, default=4)
     parser.add_argument("--buses", type=int, default=8)
+    parser.add_argument("--check-repeat", action="store_true",
+                        help="measure twice; exit 3 unless the figures agree within 10%%")
     args = parser.parse_args()
+    if args.check_repeat:
+        return run_twice([sys.executable, os.path.abspath(__file__)] +
+                         [a for a in sys.argv[1:] if a != "--check-repeat"])
     with tempfile.TemporaryDirectory() as tmp:
         broker_port = free_port()
         with open(os.path.join(tmp, "mosquitto.conf"), "w") as f:
@@ -217,4 +235,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

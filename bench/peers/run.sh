@@ -7,14 +7,17 @@
 # terminal speed, its instructions per exchange (perf, or valgrind's callgrind where the machine
 # shows no counters). peers.py says more.
 #
-#   bench/peers/run.sh [N] [--block B] [--rounds R] [--warmup W] [--baud BAUD] [--cpus LIST]
-#                       [--only NAME,...] [--no-unpaced] [--instructions SHORT,LONG]
-#                       [--no-instructions] [--check-repeat] [--json FILE]
+#   bench/peers/run.sh [N] [--block B] [--rounds R] [--warmup W] [--baud BAUD] [--paced-count P]
+#                       [--cpus LIST] [--leave-workqueues] [--only NAME,...] [--no-unpaced]
+#                       [--instructions SHORT,LONG] [--no-instructions] [--check-repeat]
+#                       [--json FILE] [--compare FILE]
 #   bench/peers/run.sh --network [N] [--block B] [--rounds R] [--warmup W] [--cpus LIST]
 #                       [--check-repeat]
 #
-# --check-repeat measures everything twice and exits 3, saying so, when the two runs' ratios
-# differ by more than 10%: the figures are then not this machine's to quote.
+# --check-repeat measures everything twice and exits 3, saying so, when a judged figure of the two
+# runs differs by more than 10%: the figures are then not this machine's to quote. --json FILE
+# keeps a run's figures; --compare FILE prints this run's beside them (before and after a change).
+# The repeatable setting, as root: --cpus 0 (the terminal's workqueue is kept there meanwhile).
 #
 # --network: this library's tcp:// and rfc2217:// ports beside pyserial's socket:// and rfc2217://
 # clients, each through its own Debian ser2net (scripts/setup.sh installs it) to its own varno-sim.
