@@ -9,7 +9,8 @@
 
 #include "core/connection.h"
 #include "core/diagnostic.h"
-#include "network/network_port.h"
+#include "network/host_lookup.h"
+#include "network/network_name.h"
 #include "network/socket.h"
 #include "os/platform.h"
 #include "protocol/gateway_protocol.h"

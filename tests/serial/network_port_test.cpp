@@ -5,8 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "network/network_port.h"
+#include "network/network_name.h"
 #include "network/telnet.h"
+#include "network/telnet_client.h"
 #include "remote/gateway_carrier.h"
 
 namespace varno {
