@@ -1,5 +1,5 @@
 // The few socket operations the network port is made of: a non-blocking TCP connection whose
-// waits an abort event can end from any thread. One implementation per platform (socket_posix.cpp,
+// waits an abort event can end from any thread. One implementation per platform (socket_linux.cpp,
 // socket_win32.cpp), chosen at build time.
 #ifndef VARNO_SERIAL_SOCKET_H
 #define VARNO_SERIAL_SOCKET_H
