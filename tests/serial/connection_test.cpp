@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/connection.h"
+#include "ports/port_registry.h"
 #include "protocol/frame.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
@@ -482,6 +483,17 @@ TEST_F(HandleLinkTest, ACommandTheWorkerHasNotPickedUpStillGetsItsCall) {
   link.close();
   releaser.join();
   EXPECT_EQ(takeOutcomes(), (std::vector<std::int32_t>{VARNO_INVALID_REPLY, VARNO_E_CLOSED}));
+}
+
+// The registry's schemes: the network ports' in any case, none for a device however it is named.
+TEST(PortRegistry, ASchemeIsTakenInAnyCaseAndADeviceHasNone) {
+  EXPECT_EQ(portScheme("TCP://127.0.0.1:7000"), "tcp");
+  EXPECT_EQ(portScheme("rfc2217://[::1]:7000"), "rfc2217");
+  EXPECT_EQ(portScheme("Varno://localhost:7000/bus"), "varno");
+  for (const char* device :
+       {"COM3", "/dev/ttyUSB0", "\\\\.\\COM12", "ttyS0", "://x", "/a://b", ""}) {
+    EXPECT_EQ(portScheme(device), "") << device;
+  }
 }
 
 }  // namespace
