@@ -29,7 +29,7 @@ class Carrier {
 
   // Opens what `name` names: 0 or a VARNO_E_* code. The classic link's texts are logged when
   // `classic`. On failure everything is released again.
-  virtual std::int32_t open(const std::string& name, const LineSettings& settings,
+  virtual std::int32_t open(const std::string& name, const PortSettings& settings,
                             bool classic) = 0;
   // Starts the transaction the session holds (its request, the request's frame, the time-outs),
   // on the sender's thread: false when nothing could be started (VARNO_E_WRITE_START).
@@ -50,7 +50,7 @@ class Carrier {
 };
 
 // The carrier a name asks for: a gateway's for "varno://...", otherwise one over the port that
-// `options` makes, or the one the name asks for (makePortFor).
+// `options` makes, or the one the name asks for (ports/port_registry.h).
 std::unique_ptr<Carrier> makeCarrierFor(const std::string& name, const OpenOptions& options);
 
 }  // namespace varno

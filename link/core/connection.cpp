@@ -4,6 +4,7 @@
 #include <new>
 #include <thread>
 
+#include "core/classic_policy.h"
 #include "core/diagnostic.h"
 
 namespace varno {
@@ -97,12 +98,12 @@ std::int32_t Link::openLocked(const std::string& name, std::uint32_t baud_rate,
   session->carrier = makeCarrierFor(name, options);
 
   if (!session->wake.valid()) {
-    log("\n openInterface !CreateEvent");
+    log(classicOpenText(OpenStep::kCreateEvents));
     return VARNO_E_RESOURCES;
   }
   // A name is cut at a NUL by every call below: what follows it would be ignored.
   if (name.find('\0') != std::string::npos) {
-    log("\n openInterface INVALID_HANDLE_VALUE");
+    log(classicOpenText(OpenStep::kOpenDevice));
     return VARNO_E_NOT_FOUND;
   }
   const std::int32_t opened =

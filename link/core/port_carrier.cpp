@@ -3,129 +3,69 @@
 #include <memory>
 
 #include "core/carrier.h"
+#include "core/classic_policy.h"
 #include "core/connection.h"
 #include "core/diagnostic.h"
-#include "network/network_port.h"
+#include "ports/port_registry.h"
 #include "remote/gateway_carrier.h"
 
 namespace varno {
 namespace {
 
-// The code for a failed open step: what the system said, where it said more than "refused".
-std::int32_t stepFailure(const SerialPort& port, std::int32_t refused) {
-  switch (port.failure()) {
-    case PortError::kNone:
-      return refused;
-    case PortError::kNotFound:
-      return VARNO_E_NOT_FOUND;
-    case PortError::kPermission:
-      return VARNO_E_PERMISSION;
-    case PortError::kInUse:
-      return VARNO_E_IN_USE;
-    case PortError::kNotSerial:
-      return VARNO_E_NOT_SERIAL;
-    case PortError::kResources:
-      return VARNO_E_RESOURCES;
-    case PortError::kSystem:
-      return VARNO_E_SYSTEM;
-    case PortError::kBadName:
-      return VARNO_E_ARGUMENT;
-  }
-  return refused;
-}
-
 class PortCarrier final : public Carrier {
  public:
   explicit PortCarrier(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
 
-  std::int32_t open(const std::string& name, const LineSettings& settings, bool classic) override {
-    const auto log = [classic](const char* text) {
-      if (classic) logDiagnostic(text);
-    };
-    SerialPort& port = *port_;
-    if (!port.createEvents()) {
-      log("\n openInterface !CreateEvent");
-      port.close();
-      return VARNO_E_RESOURCES;
-    }
-    if (!port.open(name)) {
-      log("\n openInterface INVALID_HANDLE_VALUE");
-      const std::int32_t code = stepFailure(port, VARNO_E_NOT_FOUND);
-      port.close();
-      return code;
-    }
-    struct Step {
-      bool (*run)(SerialPort&, const LineSettings&);
-      const char* failure;
-      std::int32_t code;
-    };
-    static const Step kSteps[] = {
-        {[](SerialPort& p, const LineSettings&) { return p.purge(kPurgeAll); },
-         "\n openInterface !PurgeComm", VARNO_E_REFUSED_PURGE},
-        {[](SerialPort& p, const LineSettings&) { return p.saveEventMask(); },
-         "\n openInterface !GetCommMask", VARNO_E_REFUSED_READ_SETTINGS},
-        {[](SerialPort& p, const LineSettings&) { return p.saveLineSettings(); },
-         "\n openInterface !GetCommState", VARNO_E_REFUSED_READ_SETTINGS},
-        {[](SerialPort& p, const LineSettings&) { return p.saveTimeouts(); },
-         "\n openInterface !GetCommTimeouts", VARNO_E_REFUSED_READ_SETTINGS},
-        {[](SerialPort& p, const LineSettings&) { return p.setQueueSizes(kQueueSize, kQueueSize); },
-         "\n openInterface !SetupComm", VARNO_E_REFUSED_QUEUES},
-        {[](SerialPort& p, const LineSettings& s) { return p.applyLineSettings(s); },
-         "\n openInterface !SetCommState", VARNO_E_REFUSED_LINE_SETTINGS},
-        {[](SerialPort& p, const LineSettings&) { return p.applyTimeouts(); },
-         "\n openInterface !SetCommTimeouts", VARNO_E_REFUSED_TIMEOUTS},
-        {[](SerialPort& p, const LineSettings&) { return p.applyEventMask(); },
-         "\n openInterface !SetCommMask", VARNO_E_REFUSED_EVENT_MASK},
-        {[](SerialPort& p, const LineSettings&) { return p.clearErrors(); },
-         "\n openInterface !ClearCommError", VARNO_E_REFUSED_CLEAR_ERRORS},
-    };
-    for (const Step& step : kSteps) {
-      if (!step.run(port, settings)) {
-        log(step.failure);
-        const std::int32_t code = stepFailure(port, step.code);
-        port.close();
-        return code;
-      }
-    }
-    return 0;
+  std::int32_t open(const std::string& name, const PortSettings& settings, bool classic) override {
+    const OpenStatus status = port_->open(name, settings);
+    if (status.ok()) return 0;
+    if (classic) logDiagnostic(classicOpenText(status.failed));
+    port_->close();
+    return openFailureCode(status);
   }
 
   bool start(Session& s) override {
     // Whatever the driver still holds either way goes first, stray or late bytes of an earlier
     // reply included: this is what brings the line back in step after any upset.
-    if (!port_->purge(kPurgeAll) || !port_->startWrite(s.out.data(), s.out.size())) {
-      port_->cancelIo();
+    if (!port_->discard() || !port_->startWrite(s.out.data(), s.out.size())) {
+      port_->cancel();
       return false;
     }
     return true;
   }
 
   std::int32_t finishSending(Session& s) override {
-    if (!port_->waitWrite(s.write_timeout_ms)) return fail(kWriteTimedOut);
-    if (!port_->writeResult()) return fail(kWriteFailed);
-    return kCommandSent;
+    switch (port_->finishWrite(s.write_timeout_ms)) {
+      case WaitResult::kDone:
+        return kCommandSent;
+      case WaitResult::kFailed:
+        return fail(kWriteFailed);
+      case WaitResult::kTimedOut:
+      case WaitResult::kAborted:  // a close's: the close decides what the caller is told
+        break;
+    }
+    return fail(kWriteTimedOut);
   }
 
   std::int32_t awaitOutcome(Session& s) override {
-    SerialPort& port = *port_;
-    // Only the wait for the first byte is timed here; the driver's inter-byte limit ends the
-    // read. Reading starts at the first query of the driver's count that sees a byte; between
-    // queries the port may wait for one (for no longer than the time left).
-    const std::uint32_t start = millisecondClock();
-    std::uint32_t queried_at = start;
-    while (port.inputCount() == 0) {
-      const auto elapsed = static_cast<std::uint32_t>(queried_at - start);
-      if (elapsed >= s.reply_timeout_ms || s.closing.load()) return fail(kNoReply);
-      if (s.abandoned()) return kSessionAbandoned;
-      port.awaitInput(s.reply_timeout_ms - elapsed);
-      queried_at = millisecondClock();
+    // Only the wait for the first byte is timed here; the inter-byte limit ends the read.
+    switch (port_->awaitInput(s.reply_timeout_ms)) {
+      case WaitResult::kDone:
+        break;
+      case WaitResult::kTimedOut:
+        return fail(kNoReply);
+      case WaitResult::kFailed:
+        // The line has gone: the read that would have followed fails at once.
+        return fail(kReadFailed);
+      case WaitResult::kAborted:
+        // A close of a link that ends its transaction as closed, or one that gave the worker up.
+        if (s.closing.load() || !s.abandoned()) return fail(kNoReply);
+        return kSessionAbandoned;
     }
 
     s.in.fill(0);
-    if (!port.startRead(s.in.data(), s.in.size())) return fail(kReadFailed);
-    port.waitRead();
     std::size_t bytes_read = 0;
-    if (!port.readResult(bytes_read)) return fail(kReadFailed);
+    if (!port_->read(s.in.data(), s.in.size(), bytes_read)) return fail(kReadFailed);
 
     // A reply cut short is not decoded: its zero-filled tail would pass the CRC one time in 128
     // and hand over fields the device never sent.
@@ -134,14 +74,11 @@ class PortCarrier final : public Carrier {
     return decodeFrame(s.in.data(), s.reply) ? kReplyValid : kReplyInvalid;
   }
 
-  void abortWaits() override { port_->abortWaits(); }
+  void abortWaits() override { port_->abort(); }
 
   void release(bool classic) override {
-    port_->cancelIo();
+    port_->cancel();
     if (classic) logDiagnostic("\n closeInterface I/O is canceled");
-    port_->purge(kPurgeTxAbort | kPurgeRxAbort);
-    port_->purge(kPurgeTxClear | kPurgeRxClear);
-    port_->restoreSettings();
     port_->close();
   }
 
@@ -149,7 +86,7 @@ class PortCarrier final : public Carrier {
 
  private:
   std::int32_t fail(std::int32_t outcome) {
-    port_->cancelIo();
+    port_->cancel();
     return outcome;
   }
 
@@ -160,7 +97,7 @@ class PortCarrier final : public Carrier {
 
 std::unique_ptr<Carrier> makeCarrierFor(const std::string& name, const OpenOptions& options) {
   if (options.make_port) return std::make_unique<PortCarrier>(options.make_port());
-  if (isGatewayPortName(name)) return makeGatewayCarrier();
+  if (portScheme(name) == "varno") return makeGatewayCarrier();
   return std::make_unique<PortCarrier>(makePortFor(name));
 }
 

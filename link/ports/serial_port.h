@@ -1,12 +1,14 @@
-// The library's whole contact with the serial driver: one port, the operations the connection
-// and the transactions are made of. One implementation per platform (serial_port_win32.cpp,
-// serial_port_posix.cpp), chosen at build time, and one for lines reached over TCP
-// (serial_port_network.cpp); tests substitute fakes.
+// What a transaction does with a line whose bytes the library moves, and nothing more: open it,
+// empty its queues, write a command by a deadline, wait for the first byte of the reply, read the
+// reply, give up. One implementation per way of reaching a line: the Linux terminal
+// (serial_port_linux.cpp), the Windows COM port (serial_port_win32.cpp), a line behind a TCP
+// server (network/network_port.cpp); ports/port_registry.cpp makes the one a name asks for. Tests
+// substitute fakes.
 //
-// Every operation but the waits returns at once. Results follow the Windows communications
-// interface: false means the platform call failed.
-#ifndef VARNO_SERIAL_SERIAL_PORT_H
-#define VARNO_SERIAL_SERIAL_PORT_H
+// Threads: one thread at a time drives a port (the link's sender, then its worker); abort() may
+// be called from any other thread at any moment, close() once nothing drives it any more.
+#ifndef VARNO_PORTS_SERIAL_PORT_H
+#define VARNO_PORTS_SERIAL_PORT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -17,14 +19,9 @@ namespace varno {
 
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;  // a wait without limit
 
-// Purge flags.
-inline constexpr std::uint32_t kPurgeTxAbort = 0x01;
-inline constexpr std::uint32_t kPurgeRxAbort = 0x02;
-inline constexpr std::uint32_t kPurgeTxClear = 0x04;
-inline constexpr std::uint32_t kPurgeRxClear = 0x08;
-inline constexpr std::uint32_t kPurgeAll = 0x0F;
-
+// The driver's queues the Windows port asks for.
 inline constexpr std::uint32_t kQueueSize = 65534;
+// A local line's read ends when this long passes without a byte after the first.
 inline constexpr std::uint32_t kInterByteTimeoutMs = 10;
 
 // How RTS is driven. The classic open always asks for Toggle (RTS asserted only while bytes are
@@ -35,90 +32,104 @@ inline constexpr std::uint32_t kInterByteTimeoutMs = 10;
 // serial driver refuses Toggle.
 enum class RtsControl { Toggle, ToggleWhereSupported, Disable };
 
-// Why an operation failed, where that tells the user more than which step it was.
+struct PortSettings {
+  std::uint32_t baud_rate = 0;
+  RtsControl rts = RtsControl::Toggle;
+  // A read ends once this long passes without a byte after the first. Ports over a network are
+  // given theirs by their name (inter_byte_timeout), since packets bunch bytes together.
+  std::uint32_t inter_byte_ms = kInterByteTimeoutMs;
+};
+
+// Why an open failed, where that tells the user more than which step it was.
 enum class PortError {
   kNone,        // nothing more to say than the step that failed
-  kNotFound,    // no such device
+  kNotFound,    // no such device or host
   kPermission,  // the system denied access
   kInUse,       // another program, or another link of this one, holds the port
-  kNotSerial,   // the device is not a serial port
+  kNotSerial,   // the device is not a serial port (or the server not what the name says)
   kResources,   // out of memory, descriptors or events
   kSystem,      // any other error of the system
   kBadName,     // a network port name that is not well formed
 };
 
-struct LineSettings {
-  std::uint32_t baud_rate = 0;
-  RtsControl rts = RtsControl::Toggle;
+// The steps of an open, in the order the Windows port takes them (each named for its platform
+// call there). The other ports have fewer steps and report only those they have; the classic
+// interface logs a fixed text for each (core/classic_policy.cpp).
+enum class OpenStep {
+  kNone,               // the open succeeded
+  kCreateEvents,       // CreateEvent: the completion events, or the abort event
+  kOpenDevice,         // CreateFile: the device, or the connection and its negotiation
+  kPurge,              // PurgeComm
+  kReadEventMask,      // GetCommMask
+  kReadLineSettings,   // GetCommState: also what the close restores
+  kReadTimeouts,       // GetCommTimeouts
+  kSetQueueSizes,      // SetupComm
+  kApplyLineSettings,  // SetCommState: rate, 8N1, no flow control, DTR off, RTS as asked
+  kApplyTimeouts,      // SetCommTimeouts
+  kApplyEventMask,     // SetCommMask
+  kClearErrors,        // ClearCommError
+};
+
+struct OpenStatus {
+  OpenStep failed = OpenStep::kNone;
+  PortError error = PortError::kNone;
+  int system_error = 0;  // errno, or GetLastError(); 0 where the system said nothing
+
+  bool ok() const { return failed == OpenStep::kNone; }
+  static OpenStatus failure(OpenStep step, PortError error = PortError::kNone, int system = 0) {
+    return {step, error, system};
+  }
+};
+
+// How a wait ended.
+enum class WaitResult {
+  kDone,      // the write has finished, or a byte of input is waiting
+  kTimedOut,  // the time given ran out first
+  kFailed,    // the write failed, or the line has gone (hung up, unplugged, connection lost)
+  kAborted,   // abort() was called
 };
 
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
 
-  // Creates the write and read completion events (or their equivalent). Called first; false when
-  // the system has none to give.
-  virtual bool createEvents() = 0;
-  // Opens the device for exclusive, asynchronous use; never creates anything.
-  virtual bool open(const std::string& name) = 0;
-  // After an open or a setting that failed: why, where the system said more than "refused".
-  virtual PortError failure() const { return PortError::kNone; }
+  // Opens `name` for exclusive use with `settings`; on failure everything taken is released again
+  // and the status says which step failed and why. An open may block (a network connection and
+  // its negotiation) but abort() ends it.
+  virtual OpenStatus open(const std::string& name, const PortSettings& settings) = 0;
 
-  // Abort pending I/O and/or empty the driver queues (kPurge* flags).
-  virtual bool purge(std::uint32_t flags) = 0;
-  virtual bool saveEventMask() = 0;
-  virtual bool saveLineSettings() = 0;
-  virtual bool saveTimeouts() = 0;
-  virtual bool setQueueSizes(std::uint32_t input, std::uint32_t output) = 0;
-  // 8 data bits, no parity, one stop bit, no flow control, DTR off, RTS as asked.
-  virtual bool applyLineSettings(const LineSettings& settings) = 0;
-  // A read ends when its bytes have come or when more than kInterByteTimeoutMs pass without a
-  // byte after the first; no total time-outs.
-  virtual bool applyTimeouts() = 0;
-  virtual bool applyEventMask() = 0;
-  virtual bool clearErrors() = 0;
-  // Writes back what the save calls read: event mask, line settings, time-outs. Best effort.
-  virtual void restoreSettings() = 0;
+  // Empties both of the driver's queues, bytes on their way out and bytes received: stray or late
+  // bytes of an earlier reply included. False when the line refuses.
+  virtual bool discard() = 0;
 
-  // Starts an asynchronous write; true when it finished at once or is under way.
+  // Starts writing `size` bytes, which must stay valid until the write has been finished or
+  // cancelled. Never blocks; false when the write could not be started.
   virtual bool startWrite(const std::uint8_t* data, std::size_t size) = 0;
-  // True when the write has finished within `timeout_ms` (kInfinite: no limit).
-  virtual bool waitWrite(std::uint32_t timeout_ms) = 0;
-  // After a finished wait: whether the write succeeded. Never waits.
-  virtual bool writeResult() = 0;
+  // Waits up to `timeout_ms` (kInfinite: no limit) for the write to end: kDone once the bytes
+  // have left (the last stop bit, where RTS is driven by hand), kTimedOut, kFailed or kAborted.
+  virtual WaitResult finishWrite(std::uint32_t timeout_ms) = 0;
 
-  // Starts an asynchronous read of up to `size` bytes into `buffer`, which must stay valid until
-  // the read has finished or been cancelled; true when it finished at once or is under way.
-  virtual bool startRead(std::uint8_t* buffer, std::size_t size) = 0;
-  // Waits without limit for the read to end (bytes complete, inter-byte silence, or failure).
-  virtual void waitRead() = 0;
-  // After the wait: whether the read succeeded, and how many bytes it delivered. Never waits.
-  virtual bool readResult(std::size_t& bytes_read) = 0;
+  // Waits up to `timeout_ms` (kInfinite: no limit) for a byte of input: kDone when one is
+  // waiting, kTimedOut, kFailed when the line has gone, kAborted.
+  virtual WaitResult awaitInput(std::uint32_t timeout_ms) = 0;
+  // Reads into `buffer` until `size` bytes have come or the line falls silent for the inter-byte
+  // time after a byte; `received` says how many came. False when the line failed or the read was
+  // aborted (`received` still says what came before).
+  virtual bool read(std::uint8_t* buffer, std::size_t size, std::size_t& received) = 0;
 
-  // The number of received bytes waiting in the driver; 0 when the query fails.
-  virtual std::uint32_t inputCount() = 0;
-  // Between two input counts of the wait for a reply: returns once input is waiting, the line
-  // has failed, or `max_ms` has passed, whichever comes first; may return at once.
-  virtual void awaitInput(std::uint32_t max_ms) = 0;
-  // Abandons the pending reads and writes.
-  virtual void cancelIo() = 0;
-
-  // Makes every wait in progress, and every later one, return at once as not finished. Safe to
-  // call from any thread while another is inside an operation; used when a worker that will not
-  // end is given up.
-  virtual void abortWaits() = 0;
-  // Releases the read event, the write event and the device, in that order. Waits for an
-  // operation in progress on another thread to return; afterwards every operation fails without
-  // touching any device.
+  // Abandons a write under way (and, on Windows, any pending operation of the port).
+  virtual void cancel() = 0;
+  // Makes every wait in progress, and every later one, end at once (kAborted, or a failed read).
+  // Any thread, lock-free, at any moment; used by a close, and when a worker that will not end
+  // is given up.
+  virtual void abort() = 0;
+  // Ends the use of the line: what is under way abandoned, the queues emptied, the settings the
+  // open found written back (best effort), everything released. Waits for an operation in
+  // progress on another thread to return; afterwards every operation fails without touching any
+  // device. Called more than once, the later calls do nothing.
   virtual void close() = 0;
 };
 
-// The port of this platform.
-std::unique_ptr<SerialPort> makeSystemSerialPort();
-// The port a name asks for: a network port for "tcp://..." and "rfc2217://...", otherwise the
-// platform's.
-std::unique_ptr<SerialPort> makePortFor(const std::string& name);
-
 }  // namespace varno
 
-#endif  // VARNO_SERIAL_SERIAL_PORT_H
+#endif  // VARNO_PORTS_SERIAL_PORT_H

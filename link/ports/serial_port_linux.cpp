@@ -1,6 +1,6 @@
-// The serial port on Linux: a terminal device, used non-blocking, with the Windows-style
-// asynchronous operations built from poll(). The 10 ms inter-byte limit is kept here, in user
-// space, against the monotonic clock: VTIME counts tenths of a second and gives no such limit.
+// The serial port on Linux: a terminal device, used non-blocking, its waits built from poll().
+// The inter-byte limit is kept here, in user space, against the monotonic clock: VTIME counts
+// tenths of a second and gives no such limit.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "os/linux_termios2.h"
+#include "ports/port_registry.h"
 #include "ports/serial_port.h"
 
 namespace varno {
@@ -111,142 +112,35 @@ class PosixSerialPort final : public SerialPort {
  public:
   ~PosixSerialPort() override {
     close();
-    // Kept until now: abortWaits() may write to it from another thread at any time before.
+    // Kept until now: abort() may write to it from another thread at any time before.
     if (abort_fd_ >= 0) ::close(abort_fd_);
   }
 
-  bool createEvents() override {
+  OpenStatus open(const std::string& name, const PortSettings& settings) override {
     std::lock_guard lock(io_);
     // Without it a close could not cut a wait short: better no port than one that hangs a close.
     if (abort_fd_ < 0) abort_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     abort_signal_fd_.store(abort_fd_);
-    if (abort_fd_ < 0) failure_ = PortError::kResources;
-    return abort_fd_ >= 0;
+    if (abort_fd_ < 0) return OpenStatus::failure(OpenStep::kCreateEvents, PortError::kResources);
+    if (closed_ || fd_ >= 0) return OpenStatus::failure(OpenStep::kOpenDevice);
+
+    const OpenStatus opened = openDevice(name);
+    if (!opened.ok()) return opened;
+    // The driver's queues: nothing of an earlier user of the line is taken for a reply.
+    if (tcflush(fd_, TCIOFLUSH) != 0) return release(OpenStep::kPurge, errno);
+    if (!saveLineSettings()) return release(OpenStep::kReadLineSettings, errno);
+    if (!applyLineSettings(settings)) return release(OpenStep::kApplyLineSettings, errno);
+    int waiting;
+    if (ioctl(fd_, FIONREAD, &waiting) != 0) return release(OpenStep::kClearErrors, errno);
+    inter_byte_ns_ = static_cast<std::int64_t>(settings.inter_byte_ms) * kNsPerMs;
+    return {};
   }
 
-  bool open(const std::string& name) override {
-    std::lock_guard lock(io_);
-    failure_ = PortError::kNone;
-    if (closed_ || fd_ >= 0) return false;
-    // A name with a '/' is a path; any other lives under /dev ("ttyUSB0", or "COM1" where a
-    // user has linked one).
-    const std::string path = name.find('/') != std::string::npos ? name : "/dev/" + name;
-    const int fd =
-        noEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0) {
-      failure_ = openFailure(errno);
-      return false;
-    }
-    // Exclusive use: flock holds against everyone who asks (root included, and this process's
-    // other links), TIOCEXCL against other programs that open the terminal without asking.
-    if (!isatty(fd)) {
-      failure_ = PortError::kNotSerial;
-      ::close(fd);
-      return false;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      failure_ = errno == EWOULDBLOCK ? PortError::kInUse : PortError::kSystem;
-      ::close(fd);
-      return false;
-    }
-    ioctl(fd, TIOCEXCL);
-    fd_ = fd;
-    return true;
-  }
-
-  PortError failure() const override { return failure_; }
-
-  bool purge(std::uint32_t flags) override {
+  bool discard() override {
     std::lock_guard lock(io_);
     if (!usable()) return false;
-    if (flags & kPurgeTxAbort) finishWrite(false);
-    if (flags & kPurgeRxAbort) finishRead(false);
-    const bool rx = flags & kPurgeRxClear;
-    const bool tx = flags & kPurgeTxClear;
-    if (!rx && !tx) return true;
-    return tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) == 0;
-  }
-
-  // No event mask and no driver time-outs here: the time-outs live in this object.
-  bool saveEventMask() override { return usableLocked(); }
-  bool saveTimeouts() override { return usableLocked(); }
-  bool setQueueSizes(std::uint32_t, std::uint32_t) override { return usableLocked(); }
-  bool applyTimeouts() override { return usableLocked(); }
-  bool applyEventMask() override { return usableLocked(); }
-
-  bool saveLineSettings() override {
-    std::lock_guard lock(io_);
-    if (!usable() || ioctl(fd_, TCGETS2, &saved_termios_) != 0) return false;
-    have_saved_termios_ = true;
-    have_saved_modem_ = ioctl(fd_, TIOCMGET, &saved_modem_) == 0;
-    have_saved_rs485_ = ioctl(fd_, TIOCGRS485, &saved_rs485_) == 0;
-    have_saved_serial_ = ioctl(fd_, TIOCGSERIAL, &saved_serial_) == 0;
-    return true;
-  }
-
-  bool applyLineSettings(const LineSettings& settings) override {
-    std::lock_guard lock(io_);
-    if (!usable() || settings.baud_rate == 0) return false;  // B0 would hang the line up
-    termios2 t;
-    if (ioctl(fd_, TCGETS2, &t) != 0) return false;
-    // Raw 8N1, receiver on, modem control lines ignored, no flow control of either kind.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                        IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS |
-                                        HUPCL | CBAUD | (CBAUD << IBSHIFT));
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    tcflag_t code;
-    if (standardRateCode(settings.baud_rate, code)) {
-      t.c_cflag |= code;
-    } else {
-      t.c_cflag |= BOTHER;
-    }
-    t.c_ispeed = t.c_ospeed = settings.baud_rate;
-    if (ioctl(fd_, TCSETS2, &t) != 0) return false;
-    // A driver takes a rate it cannot make without a word, keeping the one it had (the 8250
-    // driver beyond its UART's clock) or its nearest; one it can only come close to, it may
-    // report as made. More than 3% off, the rate is refused, and the terminal left as it was.
-    termios2 taken;
-    if (ioctl(fd_, TCGETS2, &taken) != 0 ||
-        std::abs(static_cast<std::int64_t>(taken.c_ospeed) - settings.baud_rate) * 100 >
-            static_cast<std::int64_t>(settings.baud_rate) * 3) {
-      if (have_saved_termios_) ioctl(fd_, TCSETS2, &saved_termios_);
-      return false;
-    }
-    baud_rate_ = settings.baud_rate;
-    if (have_saved_serial_) {
-      // USB adapters may hold received bytes for up to 16 ms, longer than the inter-byte limit,
-      // and would cut replies in two. Best effort: a driver that refuses is used as it is.
-      serial_struct low_latency = saved_serial_;
-      low_latency.flags |= ASYNC_LOW_LATENCY;
-      ioctl(fd_, TIOCSSERIAL, &low_latency);
-    }
-    return applyModemLines(settings.rts);
-  }
-
-  bool clearErrors() override {
-    std::lock_guard lock(io_);
-    int waiting;
-    return usable() && ioctl(fd_, FIONREAD, &waiting) == 0;
-  }
-
-  void restoreSettings() override {
-    std::lock_guard lock(io_);
-    if (!usable()) return;
-    if (have_saved_rs485_) ioctl(fd_, TIOCSRS485, &saved_rs485_);
-    if (have_saved_termios_) ioctl(fd_, TCSETS2, &saved_termios_);
-    if (have_saved_modem_) {
-      const int lines = TIOCM_DTR | TIOCM_RTS;
-      const int high = saved_modem_ & lines;
-      const int low = lines & ~high;
-      if (high) ioctl(fd_, TIOCMBIS, &high);
-      if (low) ioctl(fd_, TIOCMBIC, &low);
-    }
-    if (have_saved_serial_) ioctl(fd_, TIOCSSERIAL, &saved_serial_);
+    endWrite(false);
+    return tcflush(fd_, TCIOFLUSH) == 0;
   }
 
   bool startWrite(const std::uint8_t* data, std::size_t size) override {
@@ -269,145 +163,108 @@ class PosixSerialPort final : public SerialPort {
       write_done_ = static_cast<std::size_t>(n);
       queued_ns_ = nowNs();
     }
-    if (write_done_ == write_size_ && rts_ != RtsDrive::kManual) finishWrite(true);
+    if (write_done_ == write_size_ && rts_ != RtsDrive::kManual) endWrite(true);
     return true;
   }
 
-  bool waitWrite(std::uint32_t timeout_ms) override {
+  WaitResult finishWrite(std::uint32_t timeout_ms) override {
     std::lock_guard lock(io_);
     const std::int64_t deadline = timeout_ms == kInfinite ? -1 : nowNs() + timeout_ms * kNsPerMs;
     while (!write_finished_) {
-      if (!usable() || !write_pending_) return false;
+      // No write under way (never started, or the port closed under it): nothing will finish.
+      if (!usable() || !write_pending_) return WaitResult::kTimedOut;
       if (write_done_ < write_size_) {
         const int ready = waitFor(POLLOUT, deadline);
-        if (ready < 0) return false;  // aborted, or out of time
+        if (ready < 0) return endOfWait();
         if (ready & (POLLERR | POLLHUP | POLLNVAL)) {
-          finishWrite(false);
+          endWrite(false);
           break;
         }
         const ssize_t n = noEintr(
             [&] { return ::write(fd_, write_data_ + write_done_, write_size_ - write_done_); });
         if (n < 0 && errno != EAGAIN) {
-          finishWrite(false);
+          endWrite(false);
           break;
         }
         if (n > 0) {
           write_done_ += static_cast<std::size_t>(n);
           queued_ns_ = nowNs();
         }
-        if (write_done_ == write_size_ && rts_ != RtsDrive::kManual) finishWrite(true);
+        if (write_done_ == write_size_ && rts_ != RtsDrive::kManual) endWrite(true);
       } else {
         // RTS driven by hand: the write is over when the last stop bit has left the UART.
         if (transmitterEmpty()) {
           setRts(false);
-          finishWrite(true);
+          endWrite(true);
           break;
         }
-        if (waitFor(0, deadline, 1) == -1) return false;  // aborted, or out of time
+        if (waitFor(0, deadline, 1) == -1) return endOfWait();
       }
     }
-    return true;
+    return write_ok_ ? WaitResult::kDone : WaitResult::kFailed;
   }
 
-  bool writeResult() override {
+  // Sleeps in poll() until a byte arrives rather than asking for the count again at once:
+  // received bytes reach the terminal through a kernel worker, which a thread spinning on the
+  // count holds off the processor (on a busy machine long enough to cut replies apart), and a
+  // device simulated on the same machine with it. poll() wakes as soon as the first byte is there.
+  WaitResult awaitInput(std::uint32_t timeout_ms) override {
     std::lock_guard lock(io_);
-    return write_finished_ && write_ok_;
+    const std::int64_t deadline =
+        timeout_ms == kInfinite ? -1 : nowNs() + static_cast<std::int64_t>(timeout_ms) * kNsPerMs;
+    for (bool last_count = false;; last_count = deadline >= 0 && nowNs() >= deadline) {
+      if (aborted_.load()) return WaitResult::kAborted;
+      if (!usable()) return WaitResult::kFailed;
+      if (inputWaiting()) return WaitResult::kDone;
+      if (last_count) return WaitResult::kTimedOut;
+      const int ready = waitFor(POLLIN, deadline);
+      if (ready < 0) return endOfWait();
+      // A line that has gone away: what it received before still counts; then it has failed.
+      if (ready & (POLLHUP | POLLERR | POLLNVAL)) {
+        return inputWaiting() ? WaitResult::kDone : WaitResult::kFailed;
+      }
+    }
   }
 
-  bool startRead(std::uint8_t* buffer, std::size_t size) override {
+  bool read(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
     std::lock_guard lock(io_);
+    received = 0;
     if (!usable()) return false;
-    read_buffer_ = buffer;
-    read_size_ = size;
-    read_got_ = 0;
-    read_pending_ = true;
-    read_finished_ = false;
-    read_ok_ = false;
-    // Take what is already there; a read of 0 says nothing here (no data, or a hang-up), so
-    // the wait sorts it out.
-    const ssize_t n = noEintr([&] { return ::read(fd_, buffer, size); });
-    if (n < 0 && errno != EAGAIN) {
-      read_pending_ = false;
-      return false;
-    }
+    // Take what is already there; a read of 0 says nothing here (no data, or a hang-up), so the
+    // wait sorts it out.
+    ssize_t n = noEintr([&] { return ::read(fd_, buffer, size); });
+    if (n < 0 && errno != EAGAIN) return false;
+    std::int64_t last_byte_ns = 0;
     if (n > 0) {
-      read_got_ = static_cast<std::size_t>(n);
-      last_byte_ns_ = nowNs();
+      received = static_cast<std::size_t>(n);
+      last_byte_ns = nowNs();
     }
-    if (read_got_ == read_size_) finishRead(true);
-    return true;
-  }
-
-  void waitRead() override {
-    std::lock_guard lock(io_);
-    while (!read_finished_) {
-      if (!usable() || !read_pending_) return;
+    while (received < size) {
       // Until the first byte there is no limit (as with the Windows driver); after it, the read
       // ends once more than the inter-byte time passes without another.
-      std::int64_t deadline = -1;
-      if (read_got_ > 0) deadline = last_byte_ns_ + kInterByteTimeoutMs * kNsPerMs + 1;
+      const std::int64_t deadline = received > 0 ? last_byte_ns + inter_byte_ns_ + 1 : -1;
       const int ready = waitFor(POLLIN, deadline);
-      if (ready < 0) {
-        if (aborted_.load()) return;
-        finishRead(true);  // the line fell silent: deliver what came
-        break;
-      }
-      if (!(ready & POLLIN)) {
-        finishRead(false);  // hung up or failed, nothing left to read
-        break;
-      }
-      const ssize_t n =
-          noEintr([&] { return ::read(fd_, read_buffer_ + read_got_, read_size_ - read_got_); });
+      if (ready < 0) return !aborted_.load();  // the line fell silent: what came is the reply
+      if (!(ready & POLLIN)) return false;     // hung up or failed, nothing left to read
+      n = noEintr([&] { return ::read(fd_, buffer + received, size - received); });
       if (n > 0) {
-        read_got_ += static_cast<std::size_t>(n);
-        last_byte_ns_ = nowNs();
-        if (read_got_ == read_size_) finishRead(true);
+        received += static_cast<std::size_t>(n);
+        last_byte_ns = nowNs();
       } else if (n == 0 || errno != EAGAIN) {
         // Readable but nothing to read: the device has gone (a USB adapter unplugged reads 0,
         // a pseudo-terminal whose other side closed reads EIO).
-        finishRead(false);
+        return false;
       }
     }
+    return true;
   }
 
-  bool readResult(std::size_t& bytes_read) override {
+  void cancel() override {
     std::lock_guard lock(io_);
-    bytes_read = read_got_;
-    return read_finished_ && read_ok_;
+    if (usable()) endWrite(false);
   }
 
-  std::uint32_t inputCount() override {
-    std::lock_guard lock(io_);
-    if (!usable()) return 0;
-    int waiting = 0;
-    if (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0) {
-      return static_cast<std::uint32_t>(waiting);
-    }
-    // A line that has gone away (which also fails the count) counts as input waiting: the read
-    // that follows then reports the failure at once, instead of the wait for a reply running out.
-    pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return 1;
-    return 0;
-  }
-
-  // Sleeps in poll() until a byte arrives rather than asking again at once: received bytes
-  // reach the terminal through a kernel worker, which a thread spinning on the count holds off
-  // the processor (on a busy machine long enough to cut replies apart), and a device simulated
-  // on the same machine with it. poll() wakes as soon as the first byte is there.
-  void awaitInput(std::uint32_t max_ms) override {
-    std::lock_guard lock(io_);
-    if (!usable() || max_ms == 0) return;
-    waitFor(POLLIN, nowNs() + static_cast<std::int64_t>(max_ms) * kNsPerMs);
-  }
-
-  void cancelIo() override {
-    std::lock_guard lock(io_);
-    if (!usable()) return;
-    finishWrite(false);
-    finishRead(false);
-  }
-
-  void abortWaits() override {
+  void abort() override {
     aborted_.store(true);
     // The eventfd wakes a poll in progress; the flag stops every later one. Both lock-free.
     const int fd = abort_signal_fd_.load();
@@ -422,19 +279,137 @@ class PosixSerialPort final : public SerialPort {
     if (closed_) return;
     closed_ = true;
     if (fd_ >= 0) {
-      // The exclusive flag belongs to the terminal, not to this descriptor.
-      ioctl(fd_, TIOCNXCL);
-      flock(fd_, LOCK_UN);
-      ::close(fd_);
-      fd_ = -1;
+      endWrite(false);
+      tcflush(fd_, TCIOFLUSH);
+      restoreSettings();
+      closeDevice();
     }
   }
 
  private:
   bool usable() const { return !closed_ && fd_ >= 0; }
-  bool usableLocked() {
-    std::lock_guard lock(io_);
-    return usable();
+
+  // The device, for exclusive use.
+  OpenStatus openDevice(const std::string& name) {
+    // A name with a '/' is a path; any other lives under /dev ("ttyUSB0", or "COM1" where a
+    // user has linked one).
+    const std::string path = name.find('/') != std::string::npos ? name : "/dev/" + name;
+    const int fd =
+        noEintr([&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) {
+      const int error = errno;
+      return OpenStatus::failure(OpenStep::kOpenDevice, openFailure(error), error);
+    }
+    // Exclusive use: flock holds against everyone who asks (root included, and this process's
+    // other links), TIOCEXCL against other programs that open the terminal without asking.
+    if (!isatty(fd)) {
+      const int error = errno;
+      ::close(fd);
+      return OpenStatus::failure(OpenStep::kOpenDevice, PortError::kNotSerial, error);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return OpenStatus::failure(OpenStep::kOpenDevice,
+                                 error == EWOULDBLOCK ? PortError::kInUse : PortError::kSystem,
+                                 error);
+    }
+    ioctl(fd, TIOCEXCL);
+    fd_ = fd;
+    return {};
+  }
+
+  // A step after the device's failed: what it found is written back and the device let go, so
+  // that a later open may try again.
+  OpenStatus release(OpenStep step, int error) {
+    restoreSettings();
+    closeDevice();
+    return OpenStatus::failure(step, PortError::kNone, error);
+  }
+
+  void closeDevice() {
+    // The exclusive flag belongs to the terminal, not to this descriptor.
+    ioctl(fd_, TIOCNXCL);
+    flock(fd_, LOCK_UN);
+    ::close(fd_);
+    fd_ = -1;
+    have_saved_termios_ = have_saved_modem_ = have_saved_rs485_ = have_saved_serial_ = false;
+  }
+
+  bool saveLineSettings() {
+    if (ioctl(fd_, TCGETS2, &saved_termios_) != 0) return false;
+    have_saved_termios_ = true;
+    have_saved_modem_ = ioctl(fd_, TIOCMGET, &saved_modem_) == 0;
+    have_saved_rs485_ = ioctl(fd_, TIOCGRS485, &saved_rs485_) == 0;
+    have_saved_serial_ = ioctl(fd_, TIOCGSERIAL, &saved_serial_) == 0;
+    return true;
+  }
+
+  // Raw 8N1 at the rate asked for, DTR off, RTS as asked.
+  bool applyLineSettings(const PortSettings& settings) {
+    if (settings.baud_rate == 0) return false;  // B0 would hang the line up
+    termios2 t;
+    if (ioctl(fd_, TCGETS2, &t) != 0) return false;
+    // Raw 8N1, receiver on, modem control lines ignored, no flow control of either kind.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS |
+                                        HUPCL | CBAUD | (CBAUD << IBSHIFT));
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    tcflag_t code;
+    if (standardRateCode(settings.baud_rate, code)) {
+      t.c_cflag |= code;
+    } else {
+      t.c_cflag |= BOTHER;
+    }
+    t.c_ispeed = t.c_ospeed = settings.baud_rate;
+    if (ioctl(fd_, TCSETS2, &t) != 0) return false;
+    // A driver takes a rate it cannot make without a word, keeping the one it had (the 8250
+    // driver beyond its UART's clock) or its nearest; one it can only come close to, it may
+    // report as made. More than 3% off, the rate is refused.
+    termios2 taken;
+    if (ioctl(fd_, TCGETS2, &taken) != 0 ||
+        std::abs(static_cast<std::int64_t>(taken.c_ospeed) - settings.baud_rate) * 100 >
+            static_cast<std::int64_t>(settings.baud_rate) * 3) {
+      return false;
+    }
+    baud_rate_ = settings.baud_rate;
+    if (have_saved_serial_) {
+      // USB adapters may hold received bytes for up to 16 ms, longer than the inter-byte limit,
+      // and would cut replies in two. Best effort: a driver that refuses is used as it is.
+      serial_struct low_latency = saved_serial_;
+      low_latency.flags |= ASYNC_LOW_LATENCY;
+      ioctl(fd_, TIOCSSERIAL, &low_latency);
+    }
+    return applyModemLines(settings.rts);
+  }
+
+  // Writes back what the open found. Best effort.
+  void restoreSettings() {
+    if (have_saved_rs485_) ioctl(fd_, TIOCSRS485, &saved_rs485_);
+    if (have_saved_termios_) ioctl(fd_, TCSETS2, &saved_termios_);
+    if (have_saved_modem_) {
+      const int lines = TIOCM_DTR | TIOCM_RTS;
+      const int high = saved_modem_ & lines;
+      const int low = lines & ~high;
+      if (high) ioctl(fd_, TIOCMBIS, &high);
+      if (low) ioctl(fd_, TIOCMBIC, &low);
+    }
+    if (have_saved_serial_) ioctl(fd_, TIOCSSERIAL, &saved_serial_);
+  }
+
+  bool inputWaiting() {
+    int waiting = 0;
+    return ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0;
+  }
+
+  // How a wait that waitFor() ended without the port ended.
+  WaitResult endOfWait() const {
+    return aborted_.load() ? WaitResult::kAborted : WaitResult::kTimedOut;
   }
 
   // Polls the port for `events` (0: nothing, only the time and the abort) until `deadline`
@@ -477,19 +452,12 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  void finishWrite(bool ok) {
+  void endWrite(bool ok) {
     if (!write_pending_) return;
     write_pending_ = false;
     write_finished_ = true;
     write_ok_ = ok;
     if (!ok) setRts(false);
-  }
-
-  void finishRead(bool ok) {
-    if (!read_pending_) return;
-    read_pending_ = false;
-    read_finished_ = true;
-    read_ok_ = ok;
   }
 
   // DTR off; RTS as asked. A terminal without modem lines has nothing to drive and is used as
@@ -549,10 +517,10 @@ class PosixSerialPort final : public SerialPort {
   std::mutex io_;  // every operation, waits included (an abort ends those at once)
   std::atomic<bool> aborted_{false};
   int abort_fd_ = -1;                     // readable once the waits are aborted
-  std::atomic<int> abort_signal_fd_{-1};  // the same, for abortWaits() to reach without the lock
+  std::atomic<int> abort_signal_fd_{-1};  // the same, for abort() to reach without the lock
   int fd_ = -1;
   bool closed_ = false;
-  PortError failure_ = PortError::kNone;
+  std::int64_t inter_byte_ns_ = kInterByteTimeoutMs * kNsPerMs;
 
   termios2 saved_termios_{};
   bool have_saved_termios_ = false;
@@ -573,14 +541,6 @@ class PosixSerialPort final : public SerialPort {
   bool write_finished_ = false;
   bool write_ok_ = false;
   std::int64_t queued_ns_ = 0;  // when the last bytes of the write went to the driver
-
-  std::uint8_t* read_buffer_ = nullptr;
-  std::size_t read_size_ = 0;
-  std::size_t read_got_ = 0;
-  std::int64_t last_byte_ns_ = 0;
-  bool read_pending_ = false;
-  bool read_finished_ = false;
-  bool read_ok_ = false;
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The port over the Windows communications interface, with overlapped reads and writes.
 //
 // Two threads use one port: the caller's thread starts writes, the worker waits for them, reads
-// and queries. A forced end of the worker (abortWaits, then close from the caller's thread) may
+// and queries. A forced end of the worker (abort, then close from the caller's thread) may
 // leave the worker inside any operation, so every operation that touches a handle does so under
 // the mutex, and close takes the handles away under the same mutex: a worker that comes back finds
 // nothing to touch, not a handle value that the process may have handed out again meanwhile.
@@ -17,9 +17,12 @@
 #include <set>
 #include <string>
 
+#include "os/platform.h"
+#include "ports/port_registry.h"
+
 namespace varno {
 
-DCB makeLineSettingsDcb(const LineSettings& settings) {
+DCB makeLineSettingsDcb(const PortSettings& settings) {
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof(DCB);
@@ -34,10 +37,10 @@ DCB makeLineSettingsDcb(const LineSettings& settings) {
   return dcb;
 }
 
-COMMTIMEOUTS makeCommTimeouts() {
+COMMTIMEOUTS makeCommTimeouts(const PortSettings& settings) {
   COMMTIMEOUTS timeouts;
   std::memset(&timeouts, 0, sizeof timeouts);
-  timeouts.ReadIntervalTimeout = kInterByteTimeoutMs;
+  timeouts.ReadIntervalTimeout = settings.inter_byte_ms;
   return timeouts;
 }
 
@@ -97,7 +100,9 @@ void releaseHandle(HANDLE& handle) {
 
 class Win32SerialPort final : public SerialPort {
  public:
-  Win32SerialPort() : abort_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+  Win32SerialPort()
+      : abort_event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        abort_event_error_(abort_event_ != nullptr ? 0 : GetLastError()) {
     std::memset(&write_block_, 0, sizeof write_block_);
     std::memset(&read_block_, 0, sizeof read_block_);
     std::memset(&saved_dcb_, 0, sizeof saved_dcb_);
@@ -112,116 +117,22 @@ class Win32SerialPort final : public SerialPort {
   Win32SerialPort(const Win32SerialPort&) = delete;
   Win32SerialPort& operator=(const Win32SerialPort&) = delete;
 
-  bool createEvents() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Re-zeroing a block the driver still owns would corrupt the operation under way.
-    if (isOpen()) return false;
-    releaseHandle(read_block_.hEvent);
-    releaseHandle(write_block_.hEvent);
-    std::memset(&write_block_, 0, sizeof write_block_);
-    write_block_.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    std::memset(&read_block_, 0, sizeof read_block_);
-    read_block_.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    const bool made =
-        abort_event_ != nullptr && write_block_.hEvent != nullptr && read_block_.hEvent != nullptr;
-    if (!made) failure_ = PortError::kResources;
-    return made;
-  }
-
-  bool open(const std::string& name) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failure_ = PortError::kNone;
-    // After a forced end a worker may still come back into this object; it must not find a device
-    // that belongs to a later connection.
-    if (aborted_.load() || isOpen()) return false;
-    const std::string path = "\\\\.\\" + name;
-    port_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OVERLAPPED, nullptr);
-    if (!isOpen()) {
-      failure_ = openFailure(GetLastError());
-      return false;
+  OpenStatus open(const std::string& name, const PortSettings& settings) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Re-zeroing a block the driver still owns would corrupt the operation under way.
+      if (isOpen()) return OpenStatus::failure(OpenStep::kCreateEvents, PortError::kInUse);
     }
-    // Sharing mode 0 keeps other programs out; this process's other links are kept out here
-    // (not every driver refuses a second open from the same process).
-    if (!claimName(name)) {
-      CloseHandle(port_);
-      port_ = INVALID_HANDLE_VALUE;
-      failure_ = PortError::kInUse;
-      return false;
-    }
-    return true;
+    const OpenStatus status = takeLine(name, settings);
+    // Only what the open took is given back: the settings it read were never changed, so
+    // nothing is written back.
+    if (!status.ok()) release();
+    return status;
   }
 
-  PortError failure() const override { return failure_; }
-
-  bool purge(std::uint32_t flags) override {
+  bool discard() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!isOpen()) return false;
-    if (PurgeComm(port_, flags) != FALSE) return true;
-    noteNotSerial();
-    return false;
-  }
-
-  bool saveEventMask() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    mask_saved_ = isOpen() && GetCommMask(port_, &saved_mask_) != FALSE;
-    if (!mask_saved_ && isOpen()) noteNotSerial();
-    return mask_saved_;
-  }
-
-  bool saveLineSettings() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::memset(&saved_dcb_, 0, sizeof saved_dcb_);
-    saved_dcb_.DCBlength = sizeof(DCB);
-    dcb_saved_ = isOpen() && GetCommState(port_, &saved_dcb_) != FALSE;
-    return dcb_saved_;
-  }
-
-  bool saveTimeouts() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    timeouts_saved_ = isOpen() && GetCommTimeouts(port_, &saved_timeouts_) != FALSE;
-    return timeouts_saved_;
-  }
-
-  bool setQueueSizes(std::uint32_t input, std::uint32_t output) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && SetupComm(port_, input, output) != FALSE;
-  }
-
-  bool applyLineSettings(const LineSettings& settings) override {
-    DCB dcb = makeLineSettingsDcb(settings);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!isOpen()) return false;
-    if (SetCommState(port_, &dcb) != FALSE) return true;
-    if (settings.rts != RtsControl::ToggleWhereSupported) return false;
-    // A driver without RTS toggling: the port is used with RTS held off.
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    return SetCommState(port_, &dcb) != FALSE;
-  }
-
-  bool applyTimeouts() override {
-    COMMTIMEOUTS timeouts = makeCommTimeouts();
-    std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && SetCommTimeouts(port_, &timeouts) != FALSE;
-  }
-
-  bool applyEventMask() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && SetCommMask(port_, EV_RXCHAR) != FALSE;
-  }
-
-  bool clearErrors() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return isOpen() && ClearCommError(port_, nullptr, nullptr) != FALSE;
-  }
-
-  void restoreSettings() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!isOpen()) return;
-    // Only what was actually read is written back: a zeroed DCB would leave the port unusable.
-    if (mask_saved_) SetCommMask(port_, saved_mask_);
-    if (dcb_saved_) SetCommState(port_, &saved_dcb_);
-    if (timeouts_saved_) SetCommTimeouts(port_, &saved_timeouts_);
+    return isOpen() && PurgeComm(port_, kPurgeEverything) != FALSE;
   }
 
   bool startWrite(const std::uint8_t* data, std::size_t size) override {
@@ -233,89 +144,185 @@ class Win32SerialPort final : public SerialPort {
     return GetLastError() == ERROR_IO_PENDING;
   }
 
-  bool waitWrite(std::uint32_t timeout_ms) override { return waitFor(write_block_, timeout_ms); }
-
-  bool writeResult() override {
+  WaitResult finishWrite(std::uint32_t timeout_ms) override {
+    const WaitResult waited = waitFor(write_block_, timeout_ms);
+    if (waited != WaitResult::kDone) return waited;
     std::lock_guard<std::mutex> lock(mutex_);
     DWORD written = 0;
-    return isOpen() && GetOverlappedResult(port_, &write_block_, &written, FALSE) != FALSE;
+    const bool ok = isOpen() && GetOverlappedResult(port_, &write_block_, &written, FALSE) != FALSE;
+    return ok ? WaitResult::kDone : WaitResult::kFailed;
   }
 
-  bool startRead(std::uint8_t* buffer, std::size_t size) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!isOpen() || size > MAXDWORD) return false;
-    if (ReadFile(port_, buffer, static_cast<DWORD>(size), nullptr, &read_block_) != FALSE) {
-      return true;
+  // The count is cheap and the driver delivers bytes whatever the waiting thread does: the count
+  // is asked again at once, and the wait ends at the first count that finds a byte. A count the
+  // driver refuses is taken as none waiting, so an unplugged adapter shows as silence until the
+  // time is up. The time is taken before each count, so a count begun after the deadline is the
+  // last one: a thread that was not scheduled for a while still gets its look at the line.
+  WaitResult awaitInput(std::uint32_t timeout_ms) override {
+    if (!enterWait()) return aborted_.load() ? WaitResult::kAborted : WaitResult::kFailed;
+    const std::uint32_t start = millisecondClock();
+    WaitResult result = WaitResult::kTimedOut;
+    for (;;) {
+      const std::uint32_t queried_at = millisecondClock();
+      if (aborted_.load()) {
+        result = WaitResult::kAborted;
+        break;
+      }
+      if (inputCount() > 0) {
+        result = WaitResult::kDone;
+        break;
+      }
+      if (timeout_ms != kInfinite && queried_at - start >= timeout_ms) break;
     }
-    return GetLastError() == ERROR_IO_PENDING;
+    leaveWait();
+    return result;
   }
 
-  void waitRead() override { waitFor(read_block_, INFINITE); }
-
-  bool readResult(std::size_t& bytes_read) override {
+  // The inter-byte limit set at open ends the read; its wait has no limit of its own.
+  bool read(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
+    received = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!isOpen() || size > MAXDWORD) return false;
+      if (ReadFile(port_, buffer, static_cast<DWORD>(size), nullptr, &read_block_) == FALSE &&
+          GetLastError() != ERROR_IO_PENDING) {
+        return false;
+      }
+    }
+    waitFor(read_block_, INFINITE);
+    // An aborted wait leaves the read under way, and the result says so: it never waits.
     std::lock_guard<std::mutex> lock(mutex_);
     DWORD count = 0;
     const bool ok = isOpen() && GetOverlappedResult(port_, &read_block_, &count, FALSE) != FALSE;
-    bytes_read = count;
+    received = count;
     return ok;
   }
 
-  std::uint32_t inputCount() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    DWORD errors = 0;
-    COMSTAT status;
-    std::memset(&status, 0, sizeof status);
-    if (!isOpen() || ClearCommError(port_, &errors, &status) == FALSE) return 0;
-    return status.cbInQue;
-  }
-
-  // The count is cheap and the driver delivers bytes whatever the waiting thread does: the wait
-  // for a reply asks again at once, and reading starts at the first count that finds a byte.
-  void awaitInput(std::uint32_t) override {}
-
   // Each operation by its own block: a write is started on the caller's thread and may be
   // cancelled from the worker, and CancelIo reaches only the calling thread's operations.
-  void cancelIo() override {
+  void cancel() override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!isOpen()) return;
     CancelIoEx(port_, &write_block_);
     CancelIoEx(port_, &read_block_);
   }
 
-  void abortWaits() override {
+  void abort() override {
     aborted_.store(true);
     if (abort_event_ != nullptr) SetEvent(abort_event_);
   }
 
   void close() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (waits_in_progress_ > 0 && abort_event_ != nullptr) {
-      // A wait left running would be waiting on a handle that is about to be closed and may be
-      // reused: end it as a forced end would, and let it leave before anything is released.
-      abortWaits();
-      waits_ended_.wait(lock, [this] { return waits_in_progress_ == 0; });
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (isOpen()) {
+        PurgeComm(port_, PURGE_TXABORT | PURGE_RXABORT);
+        PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+        // Only what was actually read is written back: a zeroed DCB would leave the port
+        // unusable.
+        if (mask_saved_) SetCommMask(port_, saved_mask_);
+        if (dcb_saved_) SetCommState(port_, &saved_dcb_);
+        if (timeouts_saved_) SetCommTimeouts(port_, &saved_timeouts_);
+      }
     }
-    if (isOpen()) settlePendingIo();
-    releaseHandle(read_block_.hEvent);
-    releaseHandle(write_block_.hEvent);
-    if (isOpen()) {
-      CloseHandle(port_);
-      port_ = INVALID_HANDLE_VALUE;
-      releaseName();
-    }
-    mask_saved_ = false;
-    dcb_saved_ = false;
-    timeouts_saved_ = false;
+    release();
   }
 
  private:
+  static constexpr DWORD kPurgeEverything =
+      PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
   bool isOpen() const { return port_ != INVALID_HANDLE_VALUE; }
 
-  // A device that takes no serial requests at all (a file, a pipe, NUL) is not a serial port.
-  void noteNotSerial() {
-    if (GetLastError() == ERROR_INVALID_FUNCTION || GetFileType(port_) != FILE_TYPE_CHAR) {
-      failure_ = PortError::kNotSerial;
+  // The platform calls in the order the classic open made them; each failure names its step.
+  OpenStatus takeLine(const std::string& name, const PortSettings& settings) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DWORD error = 0;
+    const auto makeEvent = [&error] {
+      HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+      if (event == nullptr && error == 0) error = GetLastError();
+      return event;
+    };
+    std::memset(&write_block_, 0, sizeof write_block_);
+    write_block_.hEvent = makeEvent();
+    std::memset(&read_block_, 0, sizeof read_block_);
+    read_block_.hEvent = makeEvent();
+    if (abort_event_ == nullptr) error = abort_event_error_;
+    if (abort_event_ == nullptr || write_block_.hEvent == nullptr ||
+        read_block_.hEvent == nullptr) {
+      return OpenStatus::failure(OpenStep::kCreateEvents, PortError::kResources,
+                                 static_cast<int>(error));
     }
+
+    // After a forced end a worker may still come back into this object; it must not find a device
+    // that belongs to a later connection.
+    if (aborted_.load()) return OpenStatus::failure(OpenStep::kOpenDevice);
+    const std::string path = "\\\\.\\" + name;
+    port_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, nullptr);
+    if (!isOpen()) {
+      error = GetLastError();
+      return OpenStatus::failure(OpenStep::kOpenDevice, openFailure(error),
+                                 static_cast<int>(error));
+    }
+    // Sharing mode 0 keeps other programs out; this process's other links are kept out here
+    // (not every driver refuses a second open from the same process).
+    if (!claimName(name)) {
+      CloseHandle(port_);
+      port_ = INVALID_HANDLE_VALUE;
+      return OpenStatus::failure(OpenStep::kOpenDevice, PortError::kInUse);
+    }
+
+    if (PurgeComm(port_, kPurgeEverything) == FALSE) return refusedBySerialCall(OpenStep::kPurge);
+    mask_saved_ = GetCommMask(port_, &saved_mask_) != FALSE;
+    if (!mask_saved_) return refusedBySerialCall(OpenStep::kReadEventMask);
+    std::memset(&saved_dcb_, 0, sizeof saved_dcb_);
+    saved_dcb_.DCBlength = sizeof(DCB);
+    dcb_saved_ = GetCommState(port_, &saved_dcb_) != FALSE;
+    if (!dcb_saved_) return refused(OpenStep::kReadLineSettings);
+    timeouts_saved_ = GetCommTimeouts(port_, &saved_timeouts_) != FALSE;
+    if (!timeouts_saved_) return refused(OpenStep::kReadTimeouts);
+    if (SetupComm(port_, kQueueSize, kQueueSize) == FALSE) {
+      return refused(OpenStep::kSetQueueSizes);
+    }
+    if (!applyLineSettings(settings)) return refused(OpenStep::kApplyLineSettings);
+    COMMTIMEOUTS timeouts = makeCommTimeouts(settings);
+    if (SetCommTimeouts(port_, &timeouts) == FALSE) return refused(OpenStep::kApplyTimeouts);
+    if (SetCommMask(port_, EV_RXCHAR) == FALSE) return refused(OpenStep::kApplyEventMask);
+    if (ClearCommError(port_, nullptr, nullptr) == FALSE) return refused(OpenStep::kClearErrors);
+    return {};
+  }
+
+  bool applyLineSettings(const PortSettings& settings) {
+    DCB dcb = makeLineSettingsDcb(settings);
+    if (SetCommState(port_, &dcb) != FALSE) return true;
+    if (settings.rts != RtsControl::ToggleWhereSupported) return false;
+    // A driver without RTS toggling: the port is used with RTS held off.
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    return SetCommState(port_, &dcb) != FALSE;
+  }
+
+  static OpenStatus refused(OpenStep step) {
+    return OpenStatus::failure(step, PortError::kNone, static_cast<int>(GetLastError()));
+  }
+
+  // The first requests only a serial driver answers: a device that takes none at all (a file, a
+  // pipe, NUL) is not a serial port.
+  OpenStatus refusedBySerialCall(OpenStep step) {
+    const DWORD error = GetLastError();
+    const bool not_serial = error == ERROR_INVALID_FUNCTION || GetFileType(port_) != FILE_TYPE_CHAR;
+    return OpenStatus::failure(step, not_serial ? PortError::kNotSerial : PortError::kNone,
+                               static_cast<int>(error));
+  }
+
+  // The number of received bytes waiting in the driver; 0 when the query fails.
+  std::uint32_t inputCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    if (!isOpen() || ClearCommError(port_, &errors, &status) == FALSE) return 0;
+    return status.cbInQue;
   }
 
   bool claimName(const std::string& name) {
@@ -334,13 +341,31 @@ class Win32SerialPort final : public SerialPort {
     claimed_name_.clear();
   }
 
+  // A wait is counted while it runs, so that close can end it before releasing what it uses.
+  // False, and nothing counted, after an abort or without the device.
+  bool enterWait() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (aborted_.load() || !isOpen()) return false;
+    ++waits_in_progress_;
+    return true;
+  }
+
+  void leaveWait() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --waits_in_progress_;
+    }
+    waits_ended_.notify_all();
+  }
+
   // The abort event comes first: when both are signalled the wait reports the abort, and the I/O
   // event is not looked at.
-  bool waitFor(const OVERLAPPED& block, DWORD timeout_ms) {
+  WaitResult waitFor(const OVERLAPPED& block, DWORD timeout_ms) {
     HANDLE handles[2] = {abort_event_, nullptr};
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (aborted_.load() || block.hEvent == nullptr) return false;
+      if (aborted_.load()) return WaitResult::kAborted;
+      if (block.hEvent == nullptr) return WaitResult::kFailed;
       handles[1] = block.hEvent;
       ++waits_in_progress_;
     }
@@ -348,12 +373,34 @@ class Win32SerialPort final : public SerialPort {
     const DWORD count = abortable ? 2 : 1;
     const DWORD result =
         WaitForMultipleObjects(count, abortable ? handles : handles + 1, FALSE, timeout_ms);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --waits_in_progress_;
+    leaveWait();
+    if (result == WAIT_OBJECT_0 + count - 1) return WaitResult::kDone;
+    if (abortable && result == WAIT_OBJECT_0) return WaitResult::kAborted;
+    if (result == WAIT_TIMEOUT) return WaitResult::kTimedOut;
+    return WaitResult::kFailed;
+  }
+
+  // What the classic close did after its cancel and restore, and what a failed open gives back:
+  // the read event, the write event and the device, in that order.
+  void release() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (waits_in_progress_ > 0 && abort_event_ != nullptr) {
+      // A wait left running would be waiting on a handle that is about to be closed and may be
+      // reused: end it as a forced end would, and let it leave before anything is released.
+      abort();
+      waits_ended_.wait(lock, [this] { return waits_in_progress_ == 0; });
     }
-    waits_ended_.notify_all();
-    return result == WAIT_OBJECT_0 + count - 1;
+    if (isOpen()) settlePendingIo();
+    releaseHandle(read_block_.hEvent);
+    releaseHandle(write_block_.hEvent);
+    if (isOpen()) {
+      CloseHandle(port_);
+      port_ = INVALID_HANDLE_VALUE;
+      releaseName();
+    }
+    mask_saved_ = false;
+    dcb_saved_ = false;
+    timeouts_saved_ = false;
   }
 
   // The driver writes into a block until it has finished with the operation, so neither block may
@@ -374,7 +421,8 @@ class Win32SerialPort final : public SerialPort {
   std::condition_variable waits_ended_;
   int waits_in_progress_ = 0;
   std::atomic<bool> aborted_{false};
-  HANDLE abort_event_;  // lives as long as the port object, so abortWaits never races a close
+  HANDLE abort_event_;  // lives as long as the port object, so abort never races a close
+  DWORD abort_event_error_;
   HANDLE port_ = INVALID_HANDLE_VALUE;
   OVERLAPPED write_block_;
   OVERLAPPED read_block_;
@@ -384,7 +432,6 @@ class Win32SerialPort final : public SerialPort {
   bool mask_saved_ = false;
   bool dcb_saved_ = false;
   bool timeouts_saved_ = false;
-  PortError failure_ = PortError::kNone;
   std::string claimed_name_;
 };
 

@@ -17,11 +17,11 @@ namespace varno {
 
 // The line settings applied at open: built from nothing, never from what the port had, so that no
 // setting of an earlier user of the port survives.
-DCB makeLineSettingsDcb(const LineSettings& settings);
+DCB makeLineSettingsDcb(const PortSettings& settings);
 
 // The inter-byte read time-out and nothing else: reads wait for their first byte without limit
 // and writes are timed by the caller.
-COMMTIMEOUTS makeCommTimeouts();
+COMMTIMEOUTS makeCommTimeouts(const PortSettings& settings);
 
 }  // namespace varno
 

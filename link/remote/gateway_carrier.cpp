@@ -9,7 +9,8 @@
 
 #include "core/connection.h"
 #include "core/diagnostic.h"
-#include "network/network_port.h"
+#include "network/host_lookup.h"
+#include "network/network_name.h"
 #include "network/socket.h"
 #include "os/platform.h"
 #include "protocol/gateway_protocol.h"
@@ -34,7 +35,7 @@ class GatewayCarrier final : public Carrier {
   GatewayCarrier() : socket_(makeSocket()) {}
   ~GatewayCarrier() override { drop(); }
 
-  std::int32_t open(const std::string& name, const LineSettings& settings, bool classic) override {
+  std::int32_t open(const std::string& name, const PortSettings& settings, bool classic) override {
     std::lock_guard lock(io_);
     const auto fail = [this, classic](const char* text, std::int32_t code) {
       if (classic) logDiagnostic(text);

@@ -1,5 +1,5 @@
-// The connection and the transactions over a scripted port: every open step, the close, each
-// result and outcome, including those a real terminal cannot provoke.
+// The connection and the transactions over a scripted port: each failed open step's text and
+// code, the close, each result and outcome, including those a real terminal cannot provoke.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/connection.h"
+#include "ports/port_registry.h"
 #include "protocol/frame.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
@@ -58,20 +59,15 @@ void expectSwappedRequest(const Call& c, std::int32_t outcome) {
   EXPECT_EQ(c.data, (std::array<std::uint8_t, 4>{0x11, 0x82, 0x33, 0xC4}));
 }
 
-TEST_F(ConnectionTest, OpenRunsEveryStepInOrderAndCloseUndoesIt) {
+TEST_F(ConnectionTest, OpenHandsTheSettingsToThePortAndCloseReleasesIt) {
   ASSERT_TRUE(open());
   EXPECT_EQ(connectionState(), kIdle);
-  EXPECT_EQ(script->takeCalls(),
-            (std::vector<std::string>{
-                "createEvents", "open(fake0)", "purge(15)", "saveEventMask", "saveLineSettings",
-                "saveTimeouts", "setQueueSizes(65534,65534)", "applyLineSettings(38400,toggle)",
-                "applyTimeouts", "applyEventMask", "clearErrors"}));
+  EXPECT_EQ(script->takeCalls(), (std::vector<std::string>{"open(fake0,38400,toggle)"}));
   EXPECT_TRUE(log.take().empty());
 
   closeConnection();
   EXPECT_EQ(connectionState(), kClosed);
-  EXPECT_EQ(script->takeCalls(), (std::vector<std::string>{"cancelIo", "purge(3)", "purge(12)",
-                                                           "restoreSettings", "close"}));
+  EXPECT_EQ(script->takeCalls(), (std::vector<std::string>{"cancel", "close"}));
   EXPECT_EQ(log.take(), kCloseTexts);
 
   closeConnection();  // nothing open: nothing done, nothing said
@@ -80,29 +76,44 @@ TEST_F(ConnectionTest, OpenRunsEveryStepInOrderAndCloseUndoesIt) {
 }
 
 TEST_F(ConnectionTest, EachFailingOpenStepIsNamedAndReleasesThePort) {
-  const std::pair<const char*, const char*> steps[] = {
-      {"open", "\n openInterface INVALID_HANDLE_VALUE"},
-      {"purge", "\n openInterface !PurgeComm"},
-      {"saveEventMask", "\n openInterface !GetCommMask"},
-      {"saveLineSettings", "\n openInterface !GetCommState"},
-      {"saveTimeouts", "\n openInterface !GetCommTimeouts"},
-      {"setQueueSizes", "\n openInterface !SetupComm"},
-      {"applyLineSettings", "\n openInterface !SetCommState"},
-      {"applyTimeouts", "\n openInterface !SetCommTimeouts"},
-      {"applyEventMask", "\n openInterface !SetCommMask"},
-      {"clearErrors", "\n openInterface !ClearCommError"},
+  struct Step {
+    OpenStep step;
+    const char* text;
+    std::int32_t code;
   };
-  for (const auto& [call, message] : steps) {
+  const Step steps[] = {
+      {OpenStep::kCreateEvents, "\n openInterface !CreateEvent", VARNO_E_RESOURCES},
+      {OpenStep::kOpenDevice, "\n openInterface INVALID_HANDLE_VALUE", VARNO_E_NOT_FOUND},
+      {OpenStep::kPurge, "\n openInterface !PurgeComm", VARNO_E_REFUSED_PURGE},
+      {OpenStep::kReadEventMask, "\n openInterface !GetCommMask", VARNO_E_REFUSED_READ_SETTINGS},
+      {OpenStep::kReadLineSettings, "\n openInterface !GetCommState",
+       VARNO_E_REFUSED_READ_SETTINGS},
+      {OpenStep::kReadTimeouts, "\n openInterface !GetCommTimeouts", VARNO_E_REFUSED_READ_SETTINGS},
+      {OpenStep::kSetQueueSizes, "\n openInterface !SetupComm", VARNO_E_REFUSED_QUEUES},
+      {OpenStep::kApplyLineSettings, "\n openInterface !SetCommState",
+       VARNO_E_REFUSED_LINE_SETTINGS},
+      {OpenStep::kApplyTimeouts, "\n openInterface !SetCommTimeouts", VARNO_E_REFUSED_TIMEOUTS},
+      {OpenStep::kApplyEventMask, "\n openInterface !SetCommMask", VARNO_E_REFUSED_EVENT_MASK},
+      {OpenStep::kClearErrors, "\n openInterface !ClearCommError", VARNO_E_REFUSED_CLEAR_ERRORS},
+  };
+  Link classic{/*classic=*/true};
+  for (const Step& step : steps) {
     script = std::make_shared<FakeScript>();
-    script->failing_call = call;
-    EXPECT_FALSE(open()) << call;
-    EXPECT_EQ(connectionState(), kClosed) << call;
-    EXPECT_EQ(log.take(), Texts{message});
-    const auto calls = script->takeCalls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back(), "close") << call;
-    // The saved settings go back only with a close of an open connection.
-    for (const auto& c : calls) EXPECT_NE(c, "restoreSettings") << call;
+    script->open_status = OpenStatus::failure(step.step);
+    EXPECT_EQ(classic.open("fake0", 38400, fakeOptions(script)), step.code) << step.text;
+    EXPECT_EQ(classic.state(), kClosed) << step.text;
+    EXPECT_EQ(log.take(), Texts{step.text});
+    EXPECT_EQ(script->takeCalls(), (std::vector<std::string>{"open(fake0,38400,toggle)", "close"}))
+        << step.text;
+
+    // What the system said, where it said more, is the code; the text stays the step's. The
+    // events are the port's own: out of them, whatever the system said.
+    script = std::make_shared<FakeScript>();
+    script->open_status = OpenStatus::failure(step.step, PortError::kInUse, 16);
+    EXPECT_EQ(classic.open("fake0", 38400, fakeOptions(script)),
+              step.step == OpenStep::kCreateEvents ? VARNO_E_RESOURCES : VARNO_E_IN_USE)
+        << step.text;
+    EXPECT_EQ(log.take(), Texts{step.text});
   }
 }
 
@@ -123,7 +134,7 @@ TEST_F(ConnectionTest, OpeningWhileOpenClosesFirst) {
   ASSERT_TRUE(openConnection("fake1", 9600, fakeOptions(second)));
   EXPECT_EQ(log.take(), kCloseTexts);
   EXPECT_TRUE(script->closed);
-  EXPECT_EQ(second->takeCalls()[1], "open(fake1)");
+  EXPECT_EQ(second->takeCalls()[0], "open(fake1,9600,toggle)");
   EXPECT_EQ(connectionState(), kIdle);
 }
 
@@ -140,16 +151,16 @@ TEST_F(ConnectionTest, SendResultsBeforeAnyTransactionWork) {
   script->takeCalls();
   EXPECT_EQ(send(), kSendWriteNotStarted);
   EXPECT_EQ(connectionState(), kIdle);
-  EXPECT_EQ(script->takeCalls(), (std::vector<std::string>{"purge(15)", "startWrite", "cancelIo"}));
+  EXPECT_EQ(script->takeCalls(), (std::vector<std::string>{"discard", "startWrite", "cancel"}));
 
-  script->failing_call = "purge";
+  script->failing_call = "discard";
   EXPECT_EQ(send(), kSendWriteNotStarted);
   EXPECT_EQ(recorder.count(), 0u);
   EXPECT_TRUE(log.take().empty());
 }
 
 TEST_F(ConnectionTest, CommandGoesOutEncodedAfterADiscard) {
-  script->input_count = 12;
+  script->input = FakeScript::Input::kWaiting;
   const Frame reply = [] {
     CommandRecord r;
     r.dest = 31;
@@ -189,14 +200,14 @@ TEST_F(ConnectionTest, WriteOutcomes) {
   ASSERT_EQ(send(&CallbackRecorder::callback, true, 30), kSendStarted);
   ASSERT_EQ(recorder.count(), 1u);
   expectSwappedRequest(recorder.calls()[0], kWriteTimedOut);
-  EXPECT_TRUE(script->sawCall("cancelIo"));
+  EXPECT_TRUE(script->sawCall("cancel"));
 
   // A time-out of 0: 1 unless the write had already finished.
   script->write = FakeScript::Write::kPending;
   ASSERT_EQ(send(&CallbackRecorder::callback, true, 0), kSendStarted);
   expectSwappedRequest(recorder.calls()[1], kWriteTimedOut);
   script->write = FakeScript::Write::kAtOnce;
-  script->input_count = 0;
+  script->input = FakeScript::Input::kNone;
   ASSERT_EQ(send(&CallbackRecorder::callback, true, 0, 0), kSendStarted);
   EXPECT_EQ(recorder.calls()[2].error_status, kNoReply);
 
@@ -210,7 +221,7 @@ TEST_F(ConnectionTest, WriteOutcomes) {
 TEST_F(ConnectionTest, WriteWithoutLimitWaitsForTheWrite) {
   ASSERT_TRUE(open());
   script->write = FakeScript::Write::kPending;
-  script->input_count = 0;
+  script->input = FakeScript::Input::kNone;
   ASSERT_EQ(send(&CallbackRecorder::callback, false, kInfinite, 0), kSendStarted);
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(connectionState(), kSending);
@@ -223,7 +234,7 @@ TEST_F(ConnectionTest, WriteWithoutLimitWaitsForTheWrite) {
 TEST_F(ConnectionTest, ReplyTimeoutRunsFromTheEndOfTheWrite) {
   ASSERT_TRUE(open());
   script->write = FakeScript::Write::kPending;
-  script->input_count = 0;
+  script->input = FakeScript::Input::kNone;
   std::thread completer([&] {
     std::this_thread::sleep_for(200ms);
     script->update([](FakeScript& s) { s.write_completes = true; });
@@ -237,13 +248,14 @@ TEST_F(ConnectionTest, ReplyTimeoutRunsFromTheEndOfTheWrite) {
 
 TEST_F(ConnectionTest, ReadOutcomes) {
   ASSERT_TRUE(open());
-  script->input_count = 1;
+  script->input = FakeScript::Input::kWaiting;
 
-  script->start_read_fails = true;
+  // The line gone while the reply was awaited: as a read that failed.
+  script->input = FakeScript::Input::kGone;
   ASSERT_EQ(send(&CallbackRecorder::callback, true), kSendStarted);
   expectSwappedRequest(recorder.calls()[0], kReadFailed);
 
-  script->start_read_fails = false;
+  script->input = FakeScript::Input::kWaiting;
   script->read_fails = true;
   ASSERT_EQ(send(&CallbackRecorder::callback, true), kSendStarted);
   expectSwappedRequest(recorder.calls()[1], kReadFailed);
@@ -275,7 +287,7 @@ std::vector<std::uint8_t> prefixThatDecodesWhenZeroFilled(std::size_t length) {
 
 TEST_F(ConnectionTest, AShortReplyIsRejectedEvenWhenItsZeroTailWouldDecode) {
   ASSERT_TRUE(open());
-  script->input_count = 5;
+  script->input = FakeScript::Input::kWaiting;
   script->reply = prefixThatDecodesWhenZeroFilled(5);
   ASSERT_EQ(send(&CallbackRecorder::callback, true), kSendStarted);
   expectSwappedRequest(recorder.calls()[0], kReplyInvalid);
@@ -283,13 +295,13 @@ TEST_F(ConnectionTest, AShortReplyIsRejectedEvenWhenItsZeroTailWouldDecode) {
 
 TEST_F(ConnectionTest, NoCallbackMeansNoReplyIsRead) {
   ASSERT_TRUE(open());
-  script->input_count = 12;
+  script->input = FakeScript::Input::kWaiting;
   script->takeCalls();
   ASSERT_EQ(send(nullptr, true), kSendStarted);
   EXPECT_EQ(connectionState(), kIdle);
   EXPECT_EQ(log.take(), Texts{"\n CallBackFunc not defined"});
   EXPECT_EQ(script->takeCalls(),
-            (std::vector<std::string>{"purge(15)", "startWrite", "waitWrite", "writeResult"}));
+            (std::vector<std::string>{"discard", "startWrite", "finishWrite"}));
 
   // A failed write without a callback is noted the same way.
   script->write = FakeScript::Write::kFails;
@@ -300,7 +312,7 @@ TEST_F(ConnectionTest, NoCallbackMeansNoReplyIsRead) {
 
 TEST_F(ConnectionTest, SendFromInsideTheCallbackIsRefused) {
   ASSERT_TRUE(open());
-  script->input_count = 0;
+  script->input = FakeScript::Input::kNone;
   std::atomic<std::int32_t> inner{-1};
   std::atomic<std::int32_t> state_inside{-1};
   recorder.setDuring([&](const Call&) {
@@ -318,7 +330,7 @@ TEST_F(ConnectionTest, CloseWhileTheWriteIsPending) {
   ASSERT_TRUE(open());
   script->write = FakeScript::Write::kPending;
   ASSERT_EQ(send(&CallbackRecorder::callback, false, kInfinite), kSendStarted);
-  while (!script->sawCall("waitWrite")) std::this_thread::sleep_for(1ms);
+  while (!script->sawCall("finishWrite")) std::this_thread::sleep_for(1ms);
   std::thread completer([&] {
     std::this_thread::sleep_for(100ms);
     script->update([](FakeScript& s) { s.write_completes = true; });
@@ -327,7 +339,7 @@ TEST_F(ConnectionTest, CloseWhileTheWriteIsPending) {
   completer.join();
   EXPECT_EQ(log.take(), kCloseTexts);
   EXPECT_EQ(recorder.count(), 0u);
-  EXPECT_FALSE(script->sawCall("startRead"));
+  EXPECT_FALSE(script->sawCall("awaitInput"));
   EXPECT_EQ(connectionState(), kClosed);
 
   // The write then times out: the callback still comes, with outcome 1.
@@ -335,7 +347,7 @@ TEST_F(ConnectionTest, CloseWhileTheWriteIsPending) {
   ASSERT_TRUE(open());
   script->write = FakeScript::Write::kNever;
   ASSERT_EQ(send(&CallbackRecorder::callback, false, 150), kSendStarted);
-  while (!script->sawCall("waitWrite")) std::this_thread::sleep_for(1ms);
+  while (!script->sawCall("finishWrite")) std::this_thread::sleep_for(1ms);
   closeConnection();
   ASSERT_EQ(recorder.count(), 1u);
   expectSwappedRequest(recorder.calls()[0], kWriteTimedOut);
@@ -345,7 +357,7 @@ TEST_F(ConnectionTest, CloseWhileTheWriteIsPending) {
 
 TEST_F(ConnectionTest, CloseDuringTheReplyWaitStillEndsWithTheCallback) {
   ASSERT_TRUE(open());
-  script->input_count = 0;
+  script->input = FakeScript::Input::kNone;
   ASSERT_EQ(send(&CallbackRecorder::callback, false, 100, 300), kSendStarted);
   waitForState(kAwaitingReply);
   closeConnection();
@@ -361,7 +373,7 @@ TEST_F(ConnectionTest, WaitingSenderReturnsWhenAnotherThreadCloses) {
   std::atomic<std::int32_t> result{-1};
   std::thread sender([&] { result = send(&CallbackRecorder::callback, true, 400); });
   // The worker is at the write: the sender has handed over and is polling.
-  while (!script->sawCall("waitWrite")) std::this_thread::sleep_for(1ms);
+  while (!script->sawCall("finishWrite")) std::this_thread::sleep_for(1ms);
   closeConnection();
   sender.join();
   EXPECT_EQ(result.load(), kSendStarted);
@@ -370,7 +382,7 @@ TEST_F(ConnectionTest, WaitingSenderReturnsWhenAnotherThreadCloses) {
 
 TEST_F(ConnectionTest, AWorkerThatWillNotEndIsGivenUp) {
   ASSERT_TRUE(open());
-  script->input_count = 0;
+  script->input = FakeScript::Input::kNone;
   std::atomic<bool> in_callback{false};
   recorder.setDuring([&](const Call&) {
     in_callback = true;
@@ -441,7 +453,7 @@ TEST_F(HandleLinkTest, AWriteWithoutLimitIsCutByTheClose) {
   DiagnosticLog log;
   script->write = FakeScript::Write::kNever;
   ASSERT_EQ(link.send(command, kInfinite, 100, &handler, this), 0);
-  while (!script->sawCall("waitWrite")) std::this_thread::sleep_for(1ms);
+  while (!script->sawCall("finishWrite")) std::this_thread::sleep_for(1ms);
   link.close();
   EXPECT_EQ(takeOutcomes(), std::vector<std::int32_t>{VARNO_E_CLOSED});
   EXPECT_EQ(last.dest, 31);
@@ -452,7 +464,7 @@ TEST_F(HandleLinkTest, AWriteWithoutLimitIsCutByTheClose) {
 
 TEST_F(HandleLinkTest, ACommandTheWorkerHasNotPickedUpStillGetsItsCall) {
   // The worker is held in the handler of the first command while the second is handed over.
-  script->input_count = 1;
+  script->input = FakeScript::Input::kWaiting;
   script->reply = {0x9F, 0x05, 0x03, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   std::atomic<bool> release{false};
   std::atomic<int> calls{0};
@@ -471,6 +483,17 @@ TEST_F(HandleLinkTest, ACommandTheWorkerHasNotPickedUpStillGetsItsCall) {
   link.close();
   releaser.join();
   EXPECT_EQ(takeOutcomes(), (std::vector<std::int32_t>{VARNO_INVALID_REPLY, VARNO_E_CLOSED}));
+}
+
+// The registry's schemes: the network ports' in any case, none for a device however it is named.
+TEST(PortRegistry, ASchemeIsTakenInAnyCaseAndADeviceHasNone) {
+  EXPECT_EQ(portScheme("TCP://127.0.0.1:7000"), "tcp");
+  EXPECT_EQ(portScheme("rfc2217://[::1]:7000"), "rfc2217");
+  EXPECT_EQ(portScheme("Varno://localhost:7000/bus"), "varno");
+  for (const char* device :
+       {"COM3", "/dev/ttyUSB0", "\\\\.\\COM12", "ttyS0", "://x", "/a://b", ""}) {
+    EXPECT_EQ(portScheme(device), "") << device;
+  }
 }
 
 }  // namespace

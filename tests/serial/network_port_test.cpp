@@ -5,8 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "network/network_port.h"
+#include "network/network_name.h"
 #include "network/telnet.h"
+#include "network/telnet_client.h"
 #include "remote/gateway_carrier.h"
 
 namespace varno {
@@ -211,6 +212,34 @@ TEST(TelnetClient, AgreesWithSer2netAndRefusesWhatItDoesNotDo) {
   declined.offers(offers);
   declined.negotiation(kWont, 0);
   EXPECT_TRUE(declined.refused());
+}
+
+TEST(TelnetClient, TheLineIsSetWhenEveryAnswerConfirmsWhatWasAsked) {
+  using namespace telnet;
+  TelnetClient c;
+  std::uint8_t out[TelnetClient::kLineCommandsSize];
+  std::size_t sizes[TelnetClient::kLineCommands];
+  // DTR off first, then no flow control, the rate (its 0xFF doubled), 8, no parity, one stop bit.
+  const std::size_t n = c.setLine(0xFF00, out, sizes);
+  EXPECT_EQ(std::vector<std::uint8_t>(out, out + n),
+            (std::vector<std::uint8_t>{
+                kIac, kSb, 44, 5, 9,    kIac, kSe, kIac, kSb, 44,   5,   1,  kIac, kSe, kIac, kSb,
+                44,   1,   0,  0, kIac, kIac, 0,   kIac, kSe, kIac, kSb, 44, 2,    8,   kIac, kSe,
+                kIac, kSb, 44, 3, 1,    kIac, kSe, kIac, kSb, 44,   4,   1,  kIac, kSe}));
+  EXPECT_EQ(sizes[2], 11u);
+  // No DTR answer needed; each of the others is.
+  c.answers = {0xFF00, 8, 1, 1, -1, -1};
+  EXPECT_FALSE(c.lineAnswered());
+  c.answers.flow_control = 1;
+  EXPECT_TRUE(c.lineAnswered());
+  EXPECT_FALSE(c.lineRefused());
+  // A server that sets another rate, or DTR on, has not set the line as asked.
+  c.answers.baud_rate = 0xFF01;
+  EXPECT_TRUE(c.lineRefused());
+  c.setLine(0xFF00, out, sizes);  // forgets the answers of before
+  EXPECT_FALSE(c.lineRefused());
+  c.answers.dtr = kControlDtrOn;
+  EXPECT_TRUE(c.lineRefused());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// A serial port whose every operation a test scripts: which calls fail, how writes and reads
-// end. It records the calls it gets, in order.
+// A serial port whose every operation a test scripts: how the open, writes, the wait for input
+// and reads end. It records the calls it gets, in order.
 #ifndef VARNO_TESTS_FAKE_SERIAL_PORT_H
 #define VARNO_TESTS_FAKE_SERIAL_PORT_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,19 +22,25 @@ namespace varno::test {
 
 // Shared by the test and the port the connection owns (the test keeps it after the close).
 struct FakeScript {
+  // Room for a test's calls, so that recording one never allocates (a test may run out of memory
+  // on purpose).
+  FakeScript() { calls.reserve(kCallRoom); }
+
   std::mutex mutex;
   std::condition_variable changed;
 
-  std::string failing_call;  // the one call that returns false ("open", "purge", ...)
+  OpenStatus open_status;    // what open() reports
+  std::string failing_call;  // "discard" or "startWrite": the one that returns false
 
   enum class Write { kAtOnce, kPending, kNever, kFails };
   Write write = Write::kAtOnce;
   bool write_completes = false;  // for kPending: the test sets it to let the write finish
 
-  bool start_read_fails = false;
+  // What the wait for input finds: nothing (it waits out its time), a byte, or a line gone.
+  enum class Input { kNone, kWaiting, kGone };
+  Input input = Input::kNone;
   bool read_fails = false;
   std::vector<std::uint8_t> reply;  // delivered by the read (fewer than 12: a short read)
-  std::uint32_t input_count = 0;    // what inputCount() reports
 
   std::vector<std::uint8_t> written;                // the last write's bytes
   std::vector<std::string> calls;                   // every call, in order
@@ -46,6 +53,7 @@ struct FakeScript {
     std::lock_guard lock(mutex);
     std::vector<std::string> out;
     out.swap(calls);
+    calls.reserve(kCallRoom);
     return out;
   }
   void update(const std::function<void(FakeScript&)>& f) {
@@ -55,36 +63,26 @@ struct FakeScript {
   }
   bool sawCall(const std::string& name) {
     std::lock_guard lock(mutex);
-    for (const auto& c : calls)
-      if (c == name) return true;
-    return false;
+    return std::find(calls.begin(), calls.end(), name) != calls.end();
   }
+
+  static constexpr std::size_t kCallRoom = 64;
 };
 
 class FakeSerialPort final : public SerialPort {
  public:
   explicit FakeSerialPort(std::shared_ptr<FakeScript> script) : s_(std::move(script)) {}
 
-  bool createEvents() override { return result("createEvents"); }
-  bool open(const std::string& name) override { return result("open", name); }
-  bool purge(std::uint32_t flags) override { return result("purge", std::to_string(flags)); }
-  bool saveEventMask() override { return result("saveEventMask"); }
-  bool saveLineSettings() override { return result("saveLineSettings"); }
-  bool saveTimeouts() override { return result("saveTimeouts"); }
-  bool setQueueSizes(std::uint32_t in, std::uint32_t out) override {
-    return result("setQueueSizes", std::to_string(in) + "," + std::to_string(out));
+  OpenStatus open(const std::string& name, const PortSettings& settings) override {
+    std::lock_guard lock(s_->mutex);
+    record("open(" + name + "," + std::to_string(settings.baud_rate) +
+           (settings.rts == RtsControl::Toggle                 ? ",toggle"
+            : settings.rts == RtsControl::ToggleWhereSupported ? ",toggle-where-supported"
+                                                               : ",disable") +
+           ")");
+    return s_->open_status;
   }
-  bool applyLineSettings(const LineSettings& settings) override {
-    return result("applyLineSettings", std::to_string(settings.baud_rate) +
-                                           (settings.rts == RtsControl::Toggle ? ",toggle"
-                                            : settings.rts == RtsControl::ToggleWhereSupported
-                                                ? ",toggle-where-supported"
-                                                : ",disable"));
-  }
-  bool applyTimeouts() override { return result("applyTimeouts"); }
-  bool applyEventMask() override { return result("applyEventMask"); }
-  bool clearErrors() override { return result("clearErrors"); }
-  void restoreSettings() override { note("restoreSettings"); }
+  bool discard() override { return result("discard"); }
 
   bool startWrite(const std::uint8_t* data, std::size_t size) override {
     std::lock_guard lock(s_->mutex);
@@ -94,57 +92,55 @@ class FakeSerialPort final : public SerialPort {
     write_done_ = s_->write == FakeScript::Write::kAtOnce;
     return true;
   }
-  bool waitWrite(std::uint32_t timeout_ms) override {
+  WaitResult finishWrite(std::uint32_t timeout_ms) override {
     std::unique_lock lock(s_->mutex);
-    record("waitWrite");
-    if (write_done_) return true;
-    const auto done = [&] {
-      return s_->aborted || (s_->write != FakeScript::Write::kNever &&
-                             (s_->write != FakeScript::Write::kPending || s_->write_completes));
-    };
-    const bool finished =
-        timeout_ms == kInfinite
-            ? (s_->changed.wait(lock, done), true)
-            : s_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done);
-    write_done_ = finished && !s_->aborted;
-    return write_done_;
+    record("finishWrite");
+    if (!write_done_) {
+      const auto done = [&] {
+        return s_->aborted || (s_->write != FakeScript::Write::kNever &&
+                               (s_->write != FakeScript::Write::kPending || s_->write_completes));
+      };
+      if (timeout_ms == kInfinite) {
+        s_->changed.wait(lock, done);
+      } else if (!s_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), done)) {
+        return WaitResult::kTimedOut;
+      }
+      if (s_->aborted) return WaitResult::kAborted;
+      write_done_ = true;
+    }
+    return s_->write == FakeScript::Write::kFails ? WaitResult::kFailed : WaitResult::kDone;
   }
-  bool writeResult() override {
-    std::lock_guard lock(s_->mutex);
-    record("writeResult");
-    return s_->write != FakeScript::Write::kFails;
+
+  WaitResult awaitInput(std::uint32_t timeout_ms) override {
+    std::unique_lock lock(s_->mutex);
+    record("awaitInput");
+    const auto found = [&] { return s_->aborted || s_->input != FakeScript::Input::kNone; };
+    if (timeout_ms == kInfinite) {
+      s_->changed.wait(lock, found);
+    } else if (!s_->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), found)) {
+      return WaitResult::kTimedOut;
+    }
+    if (s_->aborted) return WaitResult::kAborted;
+    return s_->input == FakeScript::Input::kGone ? WaitResult::kFailed : WaitResult::kDone;
   }
-  bool startRead(std::uint8_t* buffer, std::size_t size) override {
+  bool read(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
     std::lock_guard lock(s_->mutex);
-    record("startRead");
-    if (s_->start_read_fails) return false;
-    read_size_ = std::min(size, s_->reply.size());
-    if (read_size_ > 0) std::memcpy(buffer, s_->reply.data(), read_size_);
-    return true;
-  }
-  void waitRead() override { note("waitRead"); }
-  bool readResult(std::size_t& bytes_read) override {
-    std::lock_guard lock(s_->mutex);
-    record("readResult");
-    bytes_read = read_size_;
+    record("read");
+    received = std::min(size, s_->reply.size());
+    if (received > 0) std::memcpy(buffer, s_->reply.data(), received);
     return !s_->read_fails;
   }
-  std::uint32_t inputCount() override {
-    std::lock_guard lock(s_->mutex);
-    if (s_->closed) ++s_->ops_after_close;
-    return s_->input_count;  // not recorded: called in a tight loop
-  }
-  void awaitInput(std::uint32_t) override {}
-  void cancelIo() override { note("cancelIo"); }
-  void abortWaits() override {
+
+  void cancel() override { note("cancel"); }
+  void abort() override {
     s_->update([](FakeScript& s) {
       s.aborted = true;
-      s.calls.push_back("abortWaits");
+      s.calls.push_back("abort");
     });
   }
   void close() override {
-    note("close");
     std::lock_guard lock(s_->mutex);
+    record("close");
     s_->closed = true;
   }
 
@@ -158,15 +154,14 @@ class FakeSerialPort final : public SerialPort {
     std::lock_guard lock(s_->mutex);
     record(call);
   }
-  bool result(const std::string& call, const std::string& argument = "") {
+  bool result(const std::string& call) {
     std::lock_guard lock(s_->mutex);
-    record(argument.empty() ? call : call + "(" + argument + ")");
+    record(call);
     return s_->failing_call != call;
   }
 
   std::shared_ptr<FakeScript> s_;
   bool write_done_ = false;
-  std::size_t read_size_ = 0;
 };
 
 inline OpenOptions fakeOptions(const std::shared_ptr<FakeScript>& script) {

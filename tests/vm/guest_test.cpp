@@ -34,6 +34,7 @@
 #include "VarnoDLL.h"
 #include "core/connection.h"
 #include "os/linux_termios2.h"
+#include "ports/port_registry.h"
 #include "support/callback_recorder.h"
 #include "support/diagnostic_log.h"
 
@@ -183,47 +184,30 @@ class WatchedPort final : public SerialPort {
  public:
   explicit WatchedPort(std::shared_ptr<ReadWatch> watch)
       : port_(makeSystemSerialPort()), watch_(std::move(watch)) {}
-  bool createEvents() override { return port_->createEvents(); }
-  PortError failure() const override { return port_->failure(); }
-  bool open(const std::string& name) override { return port_->open(name); }
-  bool purge(std::uint32_t flags) override { return port_->purge(flags); }
-  bool saveEventMask() override { return port_->saveEventMask(); }
-  bool saveLineSettings() override { return port_->saveLineSettings(); }
-  bool saveTimeouts() override { return port_->saveTimeouts(); }
-  bool setQueueSizes(std::uint32_t in, std::uint32_t out) override {
-    return port_->setQueueSizes(in, out);
+  OpenStatus open(const std::string& name, const PortSettings& settings) override {
+    return port_->open(name, settings);
   }
-  bool applyLineSettings(const LineSettings& s) override { return port_->applyLineSettings(s); }
-  bool applyTimeouts() override { return port_->applyTimeouts(); }
-  bool applyEventMask() override { return port_->applyEventMask(); }
-  bool clearErrors() override { return port_->clearErrors(); }
-  void restoreSettings() override { port_->restoreSettings(); }
+  bool discard() override { return port_->discard(); }
   bool startWrite(const std::uint8_t* data, std::size_t size) override {
     return port_->startWrite(data, size);
   }
-  bool waitWrite(std::uint32_t timeout_ms) override {
+  WaitResult finishWrite(std::uint32_t timeout_ms) override {
     const auto start = Clock::now();
-    const bool done = port_->waitWrite(timeout_ms);
+    const WaitResult result = port_->finishWrite(timeout_ms);
     watch_->write_wait_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    return done;
+    return result;
   }
-  bool writeResult() override { return port_->writeResult(); }
-  bool startRead(std::uint8_t* buffer, std::size_t size) override {
+  WaitResult awaitInput(std::uint32_t timeout_ms) override { return port_->awaitInput(timeout_ms); }
+  bool read(std::uint8_t* buffer, std::size_t size, std::size_t& received) override {
     ++watch_->reads_started;
-    return port_->startRead(buffer, size);
-  }
-  void waitRead() override { port_->waitRead(); }
-  bool readResult(std::size_t& bytes_read) override {
-    const bool ok = port_->readResult(bytes_read);
+    const bool ok = port_->read(buffer, size, received);
     watch_->read_ok = ok;
-    watch_->bytes_read = bytes_read;
+    watch_->bytes_read = received;
     return ok;
   }
-  std::uint32_t inputCount() override { return port_->inputCount(); }
-  void awaitInput(std::uint32_t max_ms) override { port_->awaitInput(max_ms); }
-  void cancelIo() override { port_->cancelIo(); }
-  void abortWaits() override { port_->abortWaits(); }
+  void cancel() override { port_->cancel(); }
+  void abort() override { port_->abort(); }
   void close() override { port_->close(); }
 
  private:

@@ -59,7 +59,8 @@ TEST(LineSettingsDcb, BaudRatePassesThroughUnchanged) {
 }
 
 TEST(CommTimeouts, OnlyTheInterByteLimit) {
-  const COMMTIMEOUTS timeouts = makeCommTimeouts();
+  EXPECT_EQ(250u, makeCommTimeouts({38400, RtsControl::Toggle, 250}).ReadIntervalTimeout);
+  const COMMTIMEOUTS timeouts = makeCommTimeouts({});
   EXPECT_EQ(10u, timeouts.ReadIntervalTimeout);
   EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
   EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);

@@ -4,8 +4,6 @@
 // leads nowhere. Without the fixture the tests skip.
 //
 // The ports are opened with RTS control disabled: Wine's serial driver refuses toggling.
-#include "ports/serial_port.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +13,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "ports/port_registry.h"
+#include "ports/serial_port.h"
 
 namespace varno {
 namespace {
@@ -27,37 +28,18 @@ std::string portFromEnvironment(const char* variable) {
   return value != nullptr ? value : "";
 }
 
-// Opens and configures a port the way a connection does.
+const PortSettings kSettings{38400, RtsControl::Disable};
+
 void openConfigured(SerialPort& port, const std::string& name) {
-  port.createEvents();
-  ASSERT_TRUE(port.open(name)) << name;
-  EXPECT_TRUE(port.purge(kPurgeAll));
-  EXPECT_TRUE(port.saveEventMask());
-  EXPECT_TRUE(port.saveLineSettings());
-  EXPECT_TRUE(port.saveTimeouts());
-  EXPECT_TRUE(port.setQueueSizes(kQueueSize, kQueueSize));
-  EXPECT_TRUE(port.applyLineSettings({38400, RtsControl::Disable}));
-  EXPECT_TRUE(port.applyTimeouts());
-  EXPECT_TRUE(port.applyEventMask());
-  EXPECT_TRUE(port.clearErrors());
+  const OpenStatus status = port.open(name, kSettings);
+  ASSERT_TRUE(status.ok()) << name << " failed at step " << static_cast<int>(status.failed)
+                           << ", system error " << status.system_error;
 }
 
 // Closes the way a connection does.
 void closeLikeTheConnection(SerialPort& port) {
-  port.cancelIo();
-  port.purge(kPurgeTxAbort | kPurgeRxAbort);
-  port.purge(kPurgeTxClear | kPurgeRxClear);
-  port.restoreSettings();
+  port.cancel();
   port.close();
-}
-
-bool waitForInput(SerialPort& port, std::uint32_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-  while (port.inputCount() < count) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 class PortOnEchoLine : public ::testing::Test {
@@ -72,24 +54,25 @@ class PortOnEchoLine : public ::testing::Test {
     if (port_ != nullptr) closeLikeTheConnection(*port_);
   }
 
-  void write(const std::uint8_t* data, std::size_t size) {
-    ASSERT_TRUE(port_->purge(kPurgeAll));
+  // Written the way a transaction writes, the reply then waited for.
+  void exchange(const std::uint8_t* data, std::size_t size) {
+    ASSERT_TRUE(port_->discard());
     ASSERT_TRUE(port_->startWrite(data, size));
-    ASSERT_TRUE(port_->waitWrite(kGenerousMs));
-    ASSERT_TRUE(port_->writeResult());
+    ASSERT_EQ(WaitResult::kDone, port_->finishWrite(kGenerousMs));
+    ASSERT_EQ(WaitResult::kDone, port_->awaitInput(kGenerousMs));
   }
 
   // The read's own wait has no limit; should the driver's inter-byte time-out not end it, the
   // test fails instead of hanging.
-  bool readWithin(std::uint8_t* buffer, std::size_t size, std::size_t& bytes_read) {
-    if (!port_->startRead(buffer, size)) return false;
-    auto wait = std::async(std::launch::async, [this] { port_->waitRead(); });
-    if (wait.wait_for(kGenerous) != std::future_status::ready) {
-      port_->abortWaits();
+  bool readWithin(std::uint8_t* buffer, std::size_t size, std::size_t& received) {
+    auto read = std::async(std::launch::async, [this, buffer, size, &received] {
+      return port_->read(buffer, size, received);
+    });
+    if (read.wait_for(kGenerous) != std::future_status::ready) {
+      port_->abort();
       ADD_FAILURE() << "the read did not end";
-      return false;
     }
-    return port_->readResult(bytes_read);
+    return read.get();
   }
 
   std::string name_;
@@ -99,20 +82,20 @@ class PortOnEchoLine : public ::testing::Test {
 TEST_F(PortOnEchoLine, FrameGoesOutAndComesBack) {
   const std::uint8_t frame[12] = {0x81, 0x1F, 0x00, 0x00, 0x00, 0x00,
                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x06};
-  write(frame, sizeof frame);
-  ASSERT_TRUE(waitForInput(*port_, 12));
+  // Before any write the completion event is set: nothing to wait for.
+  EXPECT_EQ(WaitResult::kDone, port_->finishWrite(0));
+  exchange(frame, sizeof frame);
   std::uint8_t received[12] = {};
   std::size_t bytes_read = 0;
   ASSERT_TRUE(readWithin(received, sizeof received, bytes_read));
   EXPECT_EQ(12u, bytes_read);
   EXPECT_EQ(0, std::memcmp(frame, received, sizeof frame));
-  EXPECT_EQ(0u, port_->inputCount());
+  EXPECT_EQ(WaitResult::kTimedOut, port_->awaitInput(0));  // one look, and nothing left
 }
 
 TEST_F(PortOnEchoLine, ShortReplyEndsTheReadAfterTheInterByteSilence) {
   const std::uint8_t part[5] = {0x81, 0x01, 0x02, 0x03, 0x04};
-  write(part, sizeof part);
-  ASSERT_TRUE(waitForInput(*port_, 5));
+  exchange(part, sizeof part);
   std::uint8_t received[12];
   std::memset(received, 0xEE, sizeof received);
   std::size_t bytes_read = 0;
@@ -122,23 +105,66 @@ TEST_F(PortOnEchoLine, ShortReplyEndsTheReadAfterTheInterByteSilence) {
   for (std::size_t i = 5; i < sizeof received; ++i) EXPECT_EQ(0xEE, received[i]) << i;
 }
 
-TEST_F(PortOnEchoLine, PurgeOfTheInputQueueDropsWaitingBytes) {
+TEST_F(PortOnEchoLine, DiscardDropsWaitingBytes) {
+  // The echo comes back in one piece: the terminal passes on each write whole.
   const std::uint8_t stray[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  write(stray, sizeof stray);
-  ASSERT_TRUE(waitForInput(*port_, 12));
-  EXPECT_TRUE(port_->purge(kPurgeRxClear));
-  EXPECT_EQ(0u, port_->inputCount());
+  exchange(stray, sizeof stray);
+  EXPECT_TRUE(port_->discard());
+  EXPECT_EQ(WaitResult::kTimedOut, port_->awaitInput(50));
+}
+
+TEST_F(PortOnEchoLine, TheInterByteTimeIsTheOneTheSettingsGive) {
+  closeLikeTheConnection(*port_);
+  port_ = makeSystemSerialPort();
+  PortSettings settings = kSettings;
+  settings.inter_byte_ms = 400;
+  ASSERT_TRUE(port_->open(name_, settings).ok());
+  const std::uint8_t part[5] = {0x81, 0x01, 0x02, 0x03, 0x04};
+  exchange(part, sizeof part);
+  std::uint8_t received[12] = {};
+  std::size_t bytes_read = 0;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(readWithin(received, sizeof received, bytes_read));
+  EXPECT_EQ(5u, bytes_read);
+  // Measured from after the bytes came, so at least the silence the settings ask for.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+}
+
+TEST_F(PortOnEchoLine, AbortEndsTheWaitForInput) {
+  auto wait = std::async(std::launch::async, [this] { return port_->awaitInput(kInfinite); });
+  EXPECT_EQ(std::future_status::timeout, wait.wait_for(std::chrono::milliseconds(200)));
+  port_->abort();
+  ASSERT_EQ(std::future_status::ready, wait.wait_for(kGenerous));
+  EXPECT_EQ(WaitResult::kAborted, wait.get());
+}
+
+TEST_F(PortOnEchoLine, AFailedOpenReleasesWhatItTookAndAGivenUpPortStaysClosed) {
+  // Wine's driver refuses RTS toggling: the open fails at the line settings, and releases the
+  // device and its claim on the name, so that the next open finds the line free.
+  closeLikeTheConnection(*port_);
+  port_ = makeSystemSerialPort();
+  const OpenStatus refused = port_->open(name_, {38400, RtsControl::Toggle});
+  EXPECT_EQ(OpenStep::kApplyLineSettings, refused.failed);
+  EXPECT_NE(0, refused.system_error);
+  // ToggleWhereSupported falls back to RTS held off.
+  ASSERT_TRUE(port_->open(name_, {38400, RtsControl::ToggleWhereSupported}).ok());
+  closeLikeTheConnection(*port_);
+
+  auto given_up = makeSystemSerialPort();
+  given_up->abort();
+  EXPECT_EQ(OpenStep::kOpenDevice, given_up->open(name_, kSettings).failed);
+  openConfigured(*port_, name_);  // nor did the open of the port given up
 }
 
 TEST_F(PortOnEchoLine, NothingTouchesTheDeviceAfterClose) {
   port_->close();
   std::uint8_t buffer[12] = {};
   std::size_t bytes_read = 0;
-  EXPECT_FALSE(port_->purge(kPurgeAll));
+  EXPECT_FALSE(port_->discard());
   EXPECT_FALSE(port_->startWrite(buffer, sizeof buffer));
-  EXPECT_FALSE(port_->waitWrite(kInfinite));
-  EXPECT_FALSE(port_->readResult(bytes_read));
-  EXPECT_EQ(0u, port_->inputCount());
+  EXPECT_EQ(WaitResult::kFailed, port_->finishWrite(kInfinite));
+  EXPECT_EQ(WaitResult::kFailed, port_->awaitInput(kInfinite));
+  EXPECT_FALSE(port_->read(buffer, sizeof buffer, bytes_read));
   port_.reset();
 }
 
@@ -160,7 +186,7 @@ class PortOnStalledLine : public ::testing::Test {
   // A write far larger than the terminal's buffers: with nobody reading the line it cannot end.
   void startStuckWrite() {
     ASSERT_TRUE(port_->startWrite(flood_.data(), flood_.size()));
-    ASSERT_FALSE(port_->waitWrite(0)) << "the write should be under way";
+    ASSERT_EQ(WaitResult::kTimedOut, port_->finishWrite(0)) << "the write should be under way";
   }
 
   std::string name_;
@@ -171,49 +197,53 @@ class PortOnStalledLine : public ::testing::Test {
 
 TEST_F(PortOnStalledLine, AbortEndsAWriteWaitInProgress) {
   startStuckWrite();
-  auto wait = std::async(std::launch::async, [this] { return port_->waitWrite(kInfinite); });
+  auto wait = std::async(std::launch::async, [this] { return port_->finishWrite(kInfinite); });
   EXPECT_EQ(std::future_status::timeout, wait.wait_for(std::chrono::milliseconds(200)));
-  port_->abortWaits();
+  port_->abort();
   ASSERT_EQ(std::future_status::ready, wait.wait_for(kGenerous));
-  EXPECT_FALSE(wait.get());
-  EXPECT_FALSE(port_->waitWrite(kInfinite));
+  EXPECT_EQ(WaitResult::kAborted, wait.get());
+  EXPECT_EQ(WaitResult::kAborted, port_->finishWrite(kInfinite));
 }
 
 TEST_F(PortOnStalledLine, ACancelFromAnotherThreadEndsTheWriteThisThreadStarted) {
   // The worker cancels what the sender's thread started.
   startStuckWrite();
-  std::thread([this] { port_->cancelIo(); }).join();
-  EXPECT_TRUE(port_->waitWrite(10000)) << "the write is still under way";
-  EXPECT_FALSE(port_->writeResult());
+  std::thread([this] { port_->cancel(); }).join();
+  EXPECT_EQ(WaitResult::kFailed, port_->finishWrite(kGenerousMs));
 }
 
-TEST_F(PortOnStalledLine, AbortEndsAReadWaitInProgress) {
-  ASSERT_TRUE(port_->startRead(buffer_, sizeof buffer_));
-  auto wait = std::async(std::launch::async, [this] { port_->waitRead(); });
-  EXPECT_EQ(std::future_status::timeout, wait.wait_for(std::chrono::milliseconds(200)));
-  port_->abortWaits();
-  ASSERT_EQ(std::future_status::ready, wait.wait_for(kGenerous));
-  std::size_t bytes_read = 0;
-  EXPECT_FALSE(port_->readResult(bytes_read));  // never finished
+TEST_F(PortOnStalledLine, AbortEndsAReadInProgress) {
+  std::size_t received = 99;
+  auto read = std::async(std::launch::async, [this, &received] {
+    return port_->read(buffer_, sizeof buffer_, received);
+  });
+  EXPECT_EQ(std::future_status::timeout, read.wait_for(std::chrono::milliseconds(200)));
+  port_->abort();
+  ASSERT_EQ(std::future_status::ready, read.wait_for(kGenerous));
+  EXPECT_FALSE(read.get());  // never finished
+  EXPECT_EQ(0u, received);
 }
 
 TEST_F(PortOnStalledLine, CloseDuringAWaitEndsTheWait) {
-  ASSERT_TRUE(port_->startRead(buffer_, sizeof buffer_));
-  auto wait = std::async(std::launch::async, [this] { port_->waitRead(); });
+  std::size_t received = 0;
+  auto wait = std::async(std::launch::async, [this, &received] {
+    return port_->read(buffer_, sizeof buffer_, received);
+  });
   EXPECT_EQ(std::future_status::timeout, wait.wait_for(std::chrono::milliseconds(200)));
   auto close = std::async(std::launch::async, [this] { port_->close(); });
   EXPECT_EQ(std::future_status::ready, close.wait_for(kGenerous)) << "close hangs";
   EXPECT_EQ(std::future_status::ready, wait.wait_for(kGenerous)) << "the wait outlived the close";
 }
 
-TEST(PortOnMissingDevice, OpenFails) {
+TEST(PortOnMissingDevice, OpenFailsAtTheDevice) {
   const std::string name = portFromEnvironment("VARNO_TEST_MISSING_PORT");
   if (name.empty())
     GTEST_SKIP() << "no COM name known to lead nowhere (run through com_fixture.py)";
   auto port = makeSystemSerialPort();
-  port->createEvents();
-  EXPECT_FALSE(port->open(name));
-  EXPECT_FALSE(port->purge(kPurgeAll));
+  const OpenStatus status = port->open(name, kSettings);
+  EXPECT_EQ(OpenStep::kOpenDevice, status.failed);
+  EXPECT_NE(0, status.system_error);
+  EXPECT_FALSE(port->discard());
   port->close();
 }
 

@@ -1,0 +1,46 @@
+#include "ports/port_registry.h"
+
+#include "network/network_port.h"
+
+namespace varno {
+namespace {
+
+struct Maker {
+  std::string_view scheme;
+  std::unique_ptr<SerialPort> (*make)();
+};
+
+constexpr Maker kMakers[] = {
+    {"tcp", makeNetworkPort},
+    {"rfc2217", makeNetworkPort},
+};
+
+bool isSchemeCharacter(char c, bool first) {
+  const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  if (first) return letter;
+  return letter || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+}  // namespace
+
+std::string portScheme(std::string_view name) {
+  const std::size_t end = name.find("://");
+  if (end == std::string_view::npos || end == 0) return {};
+  std::string scheme;
+  for (std::size_t i = 0; i < end; ++i) {
+    const char c = name[i];
+    if (!isSchemeCharacter(c, i == 0)) return {};
+    scheme += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return scheme;
+}
+
+std::unique_ptr<SerialPort> makePortFor(const std::string& name) {
+  const std::string scheme = portScheme(name);
+  for (const Maker& maker : kMakers) {
+    if (maker.scheme == scheme) return maker.make();
+  }
+  return makeSystemSerialPort();
+}
+
+}  // namespace varno
