@@ -28,9 +28,9 @@ class Carrier {
   virtual ~Carrier() = default;
 
   // Opens what `name` names: 0 or a VARNO_E_* code. The classic link's texts are logged when
-  // `classic`. On failure everything is released again.
+  // `log_steps`. On failure everything is released again.
   virtual std::int32_t open(const std::string& name, const PortSettings& settings,
-                            bool classic) = 0;
+                            bool log_steps) = 0;
   // Starts the transaction the session holds (its request, the request's frame, the time-outs),
   // on the sender's thread: false when nothing could be started (VARNO_E_WRITE_START).
   virtual bool start(Session& s) = 0;
@@ -44,7 +44,7 @@ class Carrier {
   virtual void abortWaits() = 0;
   // The rest of a close, after the transaction has ended or been given up on: whatever is under
   // way is abandoned, settings restored, everything released.
-  virtual void release(bool classic) = 0;
+  virtual void release(bool log_steps) = 0;
   // Releases everything without the close's steps (an open that failed after the carrier's own).
   virtual void drop() = 0;
 };

@@ -14,7 +14,7 @@
 
 #include "VarnoDLL.h"
 #include "core/carrier.h"
-#include "core/link_policy.h"
+#include "core/classic_policy.h"
 #include "os/platform.h"
 #include "ports/serial_port.h"
 #include "protocol/frame.h"

@@ -16,10 +16,11 @@ class PortCarrier final : public Carrier {
  public:
   explicit PortCarrier(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
 
-  std::int32_t open(const std::string& name, const PortSettings& settings, bool classic) override {
-    const OpenStatus status = port_->open(name, settings);
+  std::int32_t open(const std::string& name, const PortSettings& settings,
+                    bool log_steps) override {
+    const OpenStatus status = port_->open(name, portSettingsFor(name, settings));
     if (status.ok()) return 0;
-    if (classic) logDiagnostic(classicOpenText(status.failed));
+    if (log_steps) logDiagnostic(classicOpenText(status.failed));
     port_->close();
     return openFailureCode(status);
   }
@@ -76,9 +77,9 @@ class PortCarrier final : public Carrier {
 
   void abortWaits() override { port_->abort(); }
 
-  void release(bool classic) override {
+  void release(bool log_steps) override {
     port_->cancel();
-    if (classic) logDiagnostic("\n closeInterface I/O is canceled");
+    if (log_steps) logDiagnostic("\n closeInterface I/O is canceled");
     port_->close();
   }
 

@@ -30,6 +30,7 @@ class NetworkSerialPort final : public SerialPort {
       return fail(OpenStatus::failure(OpenStep::kOpenDevice, connect_error));
     }
     connected_ = true;
+    inter_byte_ = std::chrono::milliseconds(settings.inter_byte_ms);
     // Whatever the server sent before this side asked for anything.
     discardLocked();
     // Raw: the server's settings are the line's.
@@ -159,7 +160,7 @@ class NetworkSerialPort final : public SerialPort {
       if (stream_.broken()) return endRead(false);  // the connection ended before the bytes came
       std::optional<Clock::time_point> deadline;
       if (read_got_ > 0) {
-        deadline = last_byte_ + std::chrono::milliseconds(name_.inter_byte_timeout_ms);
+        deadline = last_byte_ + inter_byte_;
         // Telnet commands without data keep the connection readable: the silence that ends the
         // read is the data's.
         if (Clock::now() >= *deadline) {
@@ -224,6 +225,7 @@ class NetworkSerialPort final : public SerialPort {
   bool connected_ = false;
   bool closed_ = false;
   NetworkPortName name_;
+  std::chrono::milliseconds inter_byte_{kInterByteTimeoutMs};
 
   const std::uint8_t* write_data_ = nullptr;
   std::size_t write_size_ = 0;

@@ -5,8 +5,8 @@
 // schemes. Its names are network_name.h's; a gateway's bus, "varno://HOST:PORT/BUS", is named the
 // same way and reached by remote/gateway_carrier.cpp.
 //
-// What differs from a local line: the read's inter-byte silence is the name's inter_byte_timeout
-// (50 ms unless given), not the settings' (packets bunch a line's bytes together); the open's
+// What differs from a local line: the read's inter-byte silence, which the registry takes from the
+// name's inter_byte_timeout (50 ms unless given: packets bunch a line's bytes together); the open's
 // steps are kCreateEvents (the abort event), kOpenDevice (the name, the lookup and the connect)
 // and kApplyLineSettings (a rate of 0, or rfc2217's negotiation and line setting refused).
 #ifndef VARNO_NETWORK_NETWORK_PORT_H

@@ -5,15 +5,31 @@
 namespace varno {
 namespace {
 
+std::uint32_t networkInterByteMs(const std::string& name) {
+  NetworkPortName parsed;
+  // A name that does not parse keeps the default; the port's open refuses it.
+  return parseNetworkPortName(name, parsed) ? parsed.inter_byte_timeout_ms
+                                            : NetworkPortName{}.inter_byte_timeout_ms;
+}
+
 struct Maker {
   std::string_view scheme;
   std::unique_ptr<SerialPort> (*make)();
+  std::uint32_t (*inter_byte_ms)(const std::string& name);
 };
 
 constexpr Maker kMakers[] = {
-    {"tcp", makeNetworkPort},
-    {"rfc2217", makeNetworkPort},
+    {"tcp", makeNetworkPort, networkInterByteMs},
+    {"rfc2217", makeNetworkPort, networkInterByteMs},
 };
+
+const Maker* makerFor(const std::string& name) {
+  const std::string scheme = portScheme(name);
+  for (const Maker& maker : kMakers) {
+    if (maker.scheme == scheme) return &maker;
+  }
+  return nullptr;
+}
 
 bool isSchemeCharacter(char c, bool first) {
   const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -36,11 +52,14 @@ std::string portScheme(std::string_view name) {
 }
 
 std::unique_ptr<SerialPort> makePortFor(const std::string& name) {
-  const std::string scheme = portScheme(name);
-  for (const Maker& maker : kMakers) {
-    if (maker.scheme == scheme) return maker.make();
-  }
-  return makeSystemSerialPort();
+  const Maker* maker = makerFor(name);
+  return maker != nullptr ? maker->make() : makeSystemSerialPort();
+}
+
+PortSettings portSettingsFor(const std::string& name, PortSettings settings) {
+  const Maker* maker = makerFor(name);
+  settings.inter_byte_ms = maker != nullptr ? maker->inter_byte_ms(name) : kInterByteTimeoutMs;
+  return settings;
 }
 
 }  // namespace varno

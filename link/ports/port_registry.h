@@ -22,6 +22,11 @@ std::string portScheme(std::string_view name);
 // The port `name` asks for: the one registered for its scheme, otherwise the platform's.
 std::unique_ptr<SerialPort> makePortFor(const std::string& name);
 
+// `settings` as the port `name` asks for takes them: a network name's read ends after its own
+// inter-byte silence (inter_byte_timeout, 50 ms unless given), a local line's after
+// kInterByteTimeoutMs.
+PortSettings portSettingsFor(const std::string& name, PortSettings settings);
+
 }  // namespace varno
 
 #endif  // VARNO_PORTS_PORT_REGISTRY_H

@@ -35,10 +35,11 @@ class GatewayCarrier final : public Carrier {
   GatewayCarrier() : socket_(makeSocket()) {}
   ~GatewayCarrier() override { drop(); }
 
-  std::int32_t open(const std::string& name, const PortSettings& settings, bool classic) override {
+  std::int32_t open(const std::string& name, const PortSettings& settings,
+                    bool log_steps) override {
     std::lock_guard lock(io_);
-    const auto fail = [this, classic](const char* text, std::int32_t code) {
-      if (classic) logDiagnostic(text);
+    const auto fail = [this, log_steps](const char* text, std::int32_t code) {
+      if (log_steps) logDiagnostic(text);
       closeSocket();
       return code;
     };
@@ -134,9 +135,9 @@ class GatewayCarrier final : public Carrier {
     if (socket_) socket_->abort();  // lock-free
   }
 
-  void release(bool classic) override {
+  void release(bool log_steps) override {
     std::lock_guard lock(io_);
-    if (classic) logDiagnostic("\n closeInterface I/O is canceled");
+    if (log_steps) logDiagnostic("\n closeInterface I/O is canceled");
     closeSocket();
   }
 

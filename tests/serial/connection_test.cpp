@@ -96,7 +96,7 @@ TEST_F(ConnectionTest, EachFailingOpenStepIsNamedAndReleasesThePort) {
       {OpenStep::kApplyEventMask, "\n openInterface !SetCommMask", VARNO_E_REFUSED_EVENT_MASK},
       {OpenStep::kClearErrors, "\n openInterface !ClearCommError", VARNO_E_REFUSED_CLEAR_ERRORS},
   };
-  Link classic{/*classic=*/true};
+  Link classic{kClassicPolicy};
   for (const Step& step : steps) {
     script = std::make_shared<FakeScript>();
     script->open_status = OpenStatus::failure(step.step);
@@ -494,6 +494,16 @@ TEST(PortRegistry, ASchemeIsTakenInAnyCaseAndADeviceHasNone) {
        {"COM3", "/dev/ttyUSB0", "\\\\.\\COM12", "ttyS0", "://x", "/a://b", ""}) {
     EXPECT_EQ(portScheme(device), "") << device;
   }
+}
+
+TEST(PortRegistry, TheReadsSilenceIsTheLocalLinesOrTheNetworkNamesOwn) {
+  EXPECT_EQ(portSettingsFor("/dev/ttyUSB0", {}).inter_byte_ms, kInterByteTimeoutMs);
+  EXPECT_EQ(portSettingsFor("tcp://127.0.0.1:7000", {}).inter_byte_ms, 50u);
+  EXPECT_EQ(portSettingsFor("RFC2217://[::1]:7000?inter_byte_timeout=200", {}).inter_byte_ms, 200u);
+  // A name that will not open keeps the default; the rest of the settings pass through.
+  const PortSettings bad = portSettingsFor("tcp://127.0.0.1:7000?inter_byte_timeout=0", {9600});
+  EXPECT_EQ(bad.inter_byte_ms, 50u);
+  EXPECT_EQ(bad.baud_rate, 9600u);
 }
 
 }  // namespace
